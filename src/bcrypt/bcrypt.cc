@@ -1,0 +1,156 @@
+#include "bcrypt/bcrypt.h"
+
+#include <crypt.h>
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr char kAlphabet[] = "./ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+// Only the top two bits of the 22nd salt character count; hashing writes back one of these.
+constexpr char kCanonicalLastSaltChar[] = ".Oeu";
+constexpr std::size_t kSettingLength = 29;
+constexpr std::size_t kCodeLength = 60;
+constexpr std::size_t kRandomBytes = 16;
+
+bool IsOneOf(char c, const char* set) { return c != '\0' && std::strchr(set, c) != nullptr; }
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The only prefixes handed to crypt_rn: it also computes other methods' hashes.
+bool HasBcryptPrefix(const char* s) {
+  return s[0] == '$' && s[1] == '2' && IsOneOf(s[2], "abxy") && s[3] == '$';
+}
+
+// Cost of a string that starts with a setting libxcrypt's bcrypt accepts, else -1. Stops at the
+// first character that does not fit, so a short string is never read past its NUL.
+int AcceptedSettingCost(const char* s) {
+  if (!HasBcryptPrefix(s) || !IsDigit(s[4]) || !IsDigit(s[5]) || s[6] != '$') return -1;
+  const int cost = (s[4] - '0') * 10 + (s[5] - '0');
+  if (cost < 4 || cost > 31) return -1;
+  for (std::size_t i = 7; i < kSettingLength; ++i) {
+    if (!IsOneOf(s[i], kAlphabet)) return -1;
+  }
+  return cost;
+}
+
+// A buffer wiped when it goes out of scope.
+template <std::size_t N>
+struct WipedBuffer {
+  char data[N] = {};
+  WipedBuffer() = default;
+  WipedBuffer(const WipedBuffer&) = delete;
+  WipedBuffer& operator=(const WipedBuffer&) = delete;
+  ~WipedBuffer() { OPENSSL_cleanse(data, N); }
+};
+
+// crypt_rn's work area holds material derived from the token.
+struct CryptDataDeleter {
+  void operator()(crypt_data* data) const {
+    OPENSSL_cleanse(data, sizeof(crypt_data));
+    std::free(data);
+  }
+};
+using CryptDataPtr = std::unique_ptr<crypt_data, CryptDataDeleter>;
+
+class UrandomFd {
+ public:
+  UrandomFd() : fd_(::open("/dev/urandom", O_RDONLY | O_CLOEXEC)) {}
+  UrandomFd(const UrandomFd&) = delete;
+  UrandomFd& operator=(const UrandomFd&) = delete;
+  ~UrandomFd() {
+    if (fd_ >= 0) Close();
+  }
+
+  bool is_open() const { return fd_ >= 0; }
+
+  // False on a read error or end of file before size bytes.
+  bool ReadFully(char* buf, std::size_t size) {
+    std::size_t got = 0;
+    while (got < size) {
+      const ssize_t n = ::read(fd_, buf + got, size - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      got += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  // Linux releases the descriptor even when close reports EINTR, so that counts as closed; a
+  // retry could close a descriptor another thread has opened since.
+  bool Close() {
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc == 0 || errno == EINTR;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+int bcrypt_gensalt(int factor, char salt[hv::kBcryptBufferSize]) {
+  WipedBuffer<kRandomBytes> random;
+  {
+    UrandomFd urandom;
+    if (!urandom.is_open()) return 1;
+    const bool read_ok = urandom.ReadFully(random.data, kRandomBytes);
+    const bool close_ok = urandom.Close();
+    if (!read_ok) return close_ok ? 2 : 4;
+    if (!close_ok) return 3;
+  }
+  const int cost = factor >= 4 && factor <= 31 ? factor : 12;
+  if (crypt_gensalt_rn("$2a$", static_cast<unsigned long>(cost), random.data,
+                       static_cast<int>(kRandomBytes), salt, hv::kBcryptBufferSize) == nullptr) {
+    return 5;
+  }
+  return 0;
+}
+
+int bcrypt_hashpw(const char* token, const char* setting, char hash[hv::kBcryptBufferSize]) {
+  if (!HasBcryptPrefix(setting)) return 1;
+
+  // libxcrypt refuses a whole setting with, say, a space anywhere in it, even past the part
+  // bcrypt reads; a received auth code is only a setting up to its 29th character.
+  char head[kSettingLength + 1] = {};
+  std::memcpy(head, setting, strnlen(setting, kSettingLength));
+
+  CryptDataPtr data(static_cast<crypt_data*>(std::calloc(1, sizeof(crypt_data))));
+  if (!data) return 1;
+  const char* result = crypt_rn(token, head, data.get(), static_cast<int>(sizeof(crypt_data)));
+  if (result == nullptr) return 1;
+  const std::size_t length = strnlen(result, kCodeLength + 1);
+  if (length > kCodeLength) return 1;
+  std::memcpy(hash, result, length + 1);
+  return 0;
+}
+
+int bcrypt_checkpw(const char* token, const char* auth_code) {
+  // All refusals come before hashing: the client picks the code, and with it the work.
+  const int cost = AcceptedSettingCost(auth_code);
+  if (cost < 0 || cost > hv::kVerificationCostCap) return -1;
+  if (strnlen(auth_code, kCodeLength + 1) != kCodeLength) return 1;
+  // No hash has a non-canonical last salt character or a stray character in its hash part.
+  if (!IsOneOf(auth_code[kSettingLength - 1], kCanonicalLastSaltChar)) return 1;
+  for (std::size_t i = kSettingLength; i < kCodeLength; ++i) {
+    if (!IsOneOf(auth_code[i], kAlphabet)) return 1;
+  }
+
+  WipedBuffer<hv::kBcryptBufferSize> computed;
+  if (bcrypt_hashpw(token, auth_code, computed.data) != 0) return -1;
+
+  // Constant time: every byte is visited whatever differs.
+  unsigned diff = 0;
+  for (std::size_t i = 0; i < kCodeLength; ++i) {
+    diff |= static_cast<unsigned char>(auth_code[i]) ^ static_cast<unsigned char>(computed.data[i]);
+  }
+  return static_cast<int>(diff);
+}

@@ -1,0 +1,37 @@
+// Thin wrapper over libxcrypt's bcrypt: salt strings, hashing and checking of
+// auth codes. Integer result codes, no exceptions, no state, nothing printed.
+#pragma once
+
+namespace hv {
+
+// Buffers handed to the wrapper are at least this large.
+inline constexpr int kBcryptBufferSize = 64;
+
+// Cost written into generated auth codes.
+inline constexpr int kGenerationCost = 12;
+
+// Highest cost that bcrypt_checkpw hashes. The client chooses the cost of the
+// code it sends, and each step doubles the work done on the server's thread.
+// Raising kGenerationCost later means deploying servers with a raised cap
+// first, or they will refuse every new code.
+inline constexpr int kVerificationCostCap = 12;
+
+}  // namespace hv
+
+// 0 on success; 1 "/dev/urandom" did not open; 2 a read failed or hit end of
+// file; 3 closing failed after a full read; 4 a read and the close failed;
+// 5 libxcrypt refused the salt. A factor outside 4..31 is replaced by 12.
+int bcrypt_gensalt(int factor, char salt[hv::kBcryptBufferSize]);
+
+// 0 when hash holds the 60-character auth code of token under setting (only
+// its first 29 characters are read); 1 when hashing failed, including for any
+// setting not starting "$2a$", "$2b$", "$2x$" or "$2y$". bcrypt keys on at most
+// the first 72 bytes of token; libxcrypt refuses a token of 512 bytes or more.
+int bcrypt_hashpw(const char* token, const char* setting, char hash[hv::kBcryptBufferSize]);
+
+// 0 when auth_code matches token. -1 when auth_code does not start with an
+// accepted setting or its cost is above kVerificationCostCap; 1 when it has
+// the wrong length or characters no hash can produce; otherwise 1..255 for
+// any other mismatch; -1 too if hashing fails. Refusals are decided before any
+// hashing.
+int bcrypt_checkpw(const char* token, const char* auth_code);

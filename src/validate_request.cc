@@ -1,0 +1,49 @@
+#include <openssl/crypto.h>
+
+#include <string>
+
+#include "arguments.h"
+#include "bcrypt/bcrypt.h"
+#include "messages.h"
+#include "operations.h"
+#include "tokens/token_lookup.h"
+
+namespace hv {
+namespace {
+
+// Every auth code that can match is exactly this long; anything else is
+// refused before it is even converted.
+constexpr std::size_t kAuthCodeLength = 60;
+
+}  // namespace
+
+Napi::Value ValidateRequest(const Napi::CallbackInfo& info) {
+  const Napi::Env env = info.Env();
+  if (!HasStringArguments(info, 4)) {
+    ThrowArgumentError(env, messages::kValidateRequestArguments);
+    return Napi::Boolean::New(env, false);
+  }
+  const std::string platform = info[1].As<Napi::String>().Utf8Value();
+  const std::string userType = info[2].As<Napi::String>().Utf8Value();
+  const std::string host = info[3].As<Napi::String>().Utf8Value();
+
+  const Napi::Value found = GetToken(env, platform, userType, host);
+  if (!found.IsString()) return Napi::Boolean::New(env, false);
+  std::string token = found.As<Napi::String>().Utf8Value();
+  // No token means no code can be valid: the empty string is no secret.
+  if (token.empty()) return Napi::Boolean::New(env, false);
+
+  const Napi::String code_value = info[0].As<Napi::String>();
+  bool valid = false;
+  if (Utf16Length(code_value) == kAuthCodeLength) {
+    const std::string auth_code = code_value.Utf8Value();
+    // A NUL would cut the code short, letting anything follow a valid one.
+    if (auth_code.find('\0') == std::string::npos) {
+      valid = bcrypt_checkpw(token.c_str(), auth_code.c_str()) == 0;
+    }
+  }
+  OPENSSL_cleanse(token.data(), token.size());
+  return Napi::Boolean::New(env, valid);
+}
+
+}  // namespace hv

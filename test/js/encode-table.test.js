@@ -1,0 +1,429 @@
+'use strict';
+
+// The table producer, checked against a decoder written here from the format
+// description (not from the tool), so that a fault shared by both cannot hide.
+// Tokens are never passed to an assertion that would print them on failure.
+
+const { describe, it } = require('node:test');
+const assert = require('node:assert/strict');
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { spawnSync } = require('node:child_process');
+
+const ROOT = path.join(__dirname, '..', '..');
+const TOOL = path.join(ROOT, 'tools', 'encode-table.js');
+const { encodeToken, encodeTable } = require(TOOL);
+
+const FORMAT = JSON.parse(fs.readFileSync(path.join(ROOT, 'src', 'tokens', 'table_format.json'), 'utf8'));
+const MASK = Number.parseInt(FORMAT.tokenMask, 16);
+
+// --- independent decoder -------------------------------------------------
+
+const BASE64 = /^(?:[A-Za-z0-9+/]{4})*(?:[A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?$/;
+
+function decodeLeaf(numerals, mask = MASK) {
+  assert.ok(Array.isArray(numerals), 'leaf is not an array');
+  for (const n of numerals) {
+    assert.ok(typeof n === 'string' && /^(0|[1-9][0-9]{0,2})$/.test(n) && Number(n) <= 255, 'element is not a plain byte numeral');
+  }
+  const text = Buffer.from(numerals.map(Number));
+  assert.ok(text.length >= 108, 'encoded text too short for key and IV');
+  const outerParts = [];
+  const keyIvParts = [];
+  for (let offset = 0; offset < 108; offset += 9) {
+    outerParts.push(text.subarray(offset, offset + 5));
+    keyIvParts.push(text.subarray(offset + 5, offset + 9));
+  }
+  outerParts.push(text.subarray(108));
+  const outer = Buffer.concat(outerParts).toString('latin1');
+  const keyIv = Buffer.concat(keyIvParts);
+  assert.match(outer, BASE64, 'outer text is not one line of padded Base64');
+
+  const decipher = crypto.createDecipheriv('aes-256-cbc', keyIv.subarray(0, 32), keyIv.subarray(32));
+  const inner = Buffer.concat([decipher.update(Buffer.from(outer, 'base64')), decipher.final()]).toString('latin1');
+  assert.match(inner, BASE64, 'inner text is not one line of padded Base64');
+  const token = Buffer.from(inner, 'base64').map((b) => b ^ mask);
+  return { token, inner, outer, key: keyIv.subarray(0, 32), iv: keyIv.subarray(32) };
+}
+
+// Outer-text length for a token of n bytes: Base64, PKCS#7 to whole blocks, Base64.
+function expectedOuterLength(n) {
+  const inner = 4 * Math.ceil(n / 3);
+  const ciphertext = 16 * (Math.floor(inner / 16) + 1);
+  return 4 * Math.ceil(ciphertext / 3);
+}
+
+// --- helpers --------------------------------------------------------------
+
+const CHARS = ['a', 'Z', '7', '~', '"', '\\', 'é', 'ß', '€', '中', '😀', '𝄞'];
+
+/** A random token of exactly `bytes` UTF-8 bytes, mixing 1- to 4-byte characters. */
+function randomToken(bytes) {
+  let token = '';
+  while (Buffer.byteLength(token) < bytes) {
+    const room = bytes - Buffer.byteLength(token);
+    const fitting = CHARS.filter((c) => Buffer.byteLength(c) <= room);
+    token += fitting[crypto.randomInt(fitting.length)];
+  }
+  return token;
+}
+
+function randomAsciiToken(bytes) {
+  return Array.from({ length: bytes }, () => String.fromCharCode(crypto.randomInt(0x21, 0x7f))).join('');
+}
+
+function fullPlainTable(hosts = FORMAT.hosts) {
+  const table = {};
+  for (const host of hosts) {
+    table[host] = {};
+    for (const [platform, userTypes] of Object.entries(FORMAT.platforms)) {
+      table[host][platform] = {};
+      for (const userType of userTypes) table[host][platform][userType] = randomToken(crypto.randomInt(22, 73));
+    }
+  }
+  return table;
+}
+
+function* leavesOf(table) {
+  for (const [host, platforms] of Object.entries(table)) {
+    for (const [platform, userTypes] of Object.entries(platforms)) {
+      for (const [userType, leaf] of Object.entries(userTypes)) yield [`${host}/${platform}/${userType}`, leaf];
+    }
+  }
+}
+
+function sameToken(decoded, token) {
+  return decoded.equals(Buffer.from(token, 'utf8'));
+}
+
+/** The refusal's message; fails (without quoting anything) when nothing was refused. */
+function refusalOf(fn) {
+  try {
+    fn();
+  } catch (err) {
+    assert.ok(err instanceof Error, 'refusal is not an Error');
+    return err.message;
+  }
+  assert.fail('input was not refused');
+}
+
+// No six-character stretch of the token may show up in the text.
+function assertNoTokenIn(text, token) {
+  for (let i = 0; i + 6 <= token.length; i++) {
+    if (text.includes(token.slice(i, i + 6))) assert.fail('output quotes part of the token');
+  }
+}
+
+// --- encodeToken ----------------------------------------------------------
+
+describe('encodeToken', () => {
+  it('round-trips random tokens of 22 to 72 bytes, multi-byte UTF-8 included', () => {
+    const lengths = [22, 23, 33, 34, 47, 48, 71, 72, ...Array.from({ length: 150 }, () => crypto.randomInt(22, 73))];
+    for (const n of lengths) {
+      const token = randomToken(n);
+      const encoded = encodeToken(Buffer.from(token, 'utf8'), MASK);
+      const { token: decoded, outer } = decodeLeaf(encoded);
+      assert.ok(sameToken(decoded, token), `${n}-byte token did not survive the round trip`);
+      assert.equal(outer.length, expectedOuterLength(n), `outer text length for ${n} bytes`);
+      assert.equal(encoded.length, outer.length + 48, `encoded length for ${n} bytes`);
+    }
+  });
+
+  it('gives 112 elements from 22 to 33 bytes and more from 34 on', () => {
+    assert.equal(encodeToken(Buffer.from(randomAsciiToken(22)), MASK).length, 112);
+    assert.equal(encodeToken(Buffer.from(randomAsciiToken(33)), MASK).length, 112);
+    assert.equal(encodeToken(Buffer.from(randomAsciiToken(34)), MASK).length, 136);
+  });
+
+  it('refuses a token too short to hold the twelve key/IV groups', () => {
+    assert.throws(() => encodeToken(Buffer.from(randomAsciiToken(21)), MASK), RangeError);
+    assert.throws(() => encodeToken(Buffer.alloc(0), MASK), RangeError);
+  });
+
+  it('places a given key and IV where the decoder expects them', () => {
+    const key = crypto.randomBytes(32);
+    const iv = crypto.randomBytes(16);
+    const token = Buffer.from(randomToken(40));
+    const first = encodeToken(token, MASK, { key, iv });
+    const decoded = decodeLeaf(first);
+    assert.ok(decoded.key.equals(key), 'key bytes misplaced');
+    assert.ok(decoded.iv.equals(iv), 'IV bytes misplaced');
+    assert.deepEqual(encodeToken(token, MASK, { key, iv }), first, 'same key and IV must give the same encoding');
+  });
+
+  it('draws a fresh key and IV for every call', () => {
+    const token = Buffer.from(randomAsciiToken(30));
+    const a = decodeLeaf(encodeToken(token, MASK));
+    const b = decodeLeaf(encodeToken(token, MASK));
+    assert.ok(a.token.equals(b.token), 'both encodings must carry the token');
+    assert.ok(!a.key.equals(b.key), 'key reused');
+    assert.ok(!a.iv.equals(b.iv), 'IV reused');
+    assert.notEqual(a.outer, b.outer);
+  });
+
+  it('masks every byte with the mask it is given', () => {
+    const token = Buffer.from(randomToken(50));
+    for (const mask of [0x00, 0xa7, 0xff]) {
+      const { inner, token: decoded } = decodeLeaf(encodeToken(token, mask), mask);
+      assert.equal(inner, token.map((b) => b ^ mask).toString('base64'), `inner text under mask ${mask}`);
+      assert.ok(decoded.equals(token), `round trip under mask ${mask}`);
+    }
+  });
+
+  it('rejects bad arguments', () => {
+    const token = Buffer.from(randomAsciiToken(30));
+    assert.throws(() => encodeToken('not a buffer', MASK), TypeError);
+    assert.throws(() => encodeToken(token, 256), RangeError);
+    assert.throws(() => encodeToken(token, -1), RangeError);
+    assert.throws(() => encodeToken(token, MASK, { key: crypto.randomBytes(16) }), RangeError);
+    assert.throws(() => encodeToken(token, MASK, { iv: crypto.randomBytes(32) }), RangeError);
+  });
+});
+
+// --- encodeTable ----------------------------------------------------------
+
+describe('encodeTable', () => {
+  it('encodes every leaf of a full table, each with its own key and IV', () => {
+    const plain = fullPlainTable();
+    const encoded = encodeTable(JSON.stringify(plain));
+    const plainLeaves = [...leavesOf(plain)];
+    const encodedLeaves = new Map(leavesOf(encoded));
+    assert.deepEqual([...encodedLeaves.keys()], plainLeaves.map(([where]) => where), 'same combinations in the same order');
+    const keys = new Set();
+    const ivs = new Set();
+    for (const [where, token] of plainLeaves) {
+      const decoded = decodeLeaf(encodedLeaves.get(where));
+      assert.ok(sameToken(decoded.token, token), `${where} decodes to another token`);
+      keys.add(decoded.key.toString('hex'));
+      ivs.add(decoded.iv.toString('hex'));
+    }
+    assert.equal(keys.size, plainLeaves.length, 'a key was used twice');
+    assert.equal(ivs.size, plainLeaves.length, 'an IV was used twice');
+  });
+
+  it('keeps the order of hosts, platforms and user types as given', () => {
+    const text = JSON.stringify({
+      'staging.example.com': { IOS: { STORE: randomToken(30), USER: randomToken(30) }, WEB: { USER: randomToken(30) } },
+      'example.com': { ANDROID: { TRACK_USER: randomToken(30), KIOSK: randomToken(30) } },
+    });
+    const encoded = encodeTable(text);
+    assert.deepEqual(Object.keys(encoded), ['staging.example.com', 'example.com']);
+    assert.deepEqual(Object.keys(encoded['staging.example.com']), ['IOS', 'WEB']);
+    assert.deepEqual(Object.keys(encoded['staging.example.com'].IOS), ['STORE', 'USER']);
+    assert.deepEqual(Object.keys(encoded['example.com'].ANDROID), ['TRACK_USER', 'KIOSK']);
+  });
+
+  it('reads a Buffer like a string and skips a byte-order mark', () => {
+    const token = randomToken(40);
+    const text = JSON.stringify({ 'localhost:8080': { WEB: { USER: token } }, '10.0.0.1': {} });
+    for (const input of [Buffer.from(`\uFEFF${text}`), `\uFEFF${text}`]) {
+      const encoded = encodeTable(input);
+      assert.ok(sameToken(decodeLeaf(encoded['localhost:8080'].WEB.USER).token, token), 'token lost');
+      assert.deepEqual(encoded['10.0.0.1'], {});
+    }
+  });
+
+  describe('refuses, naming the combination and quoting no token', () => {
+    const leaf = (token, where = ['example.com', 'IOS', 'STORE']) =>
+      `{"${where[0]}": {\n  "${where[1]}": {\n    "${where[2]}": ${token}\n  }\n}}`;
+    const secret = () => randomAsciiToken(30).replace(/["\\]/g, 'x');
+
+    const cases = [
+      ['a token of 21 bytes', (t) => leaf(JSON.stringify(t.slice(0, 21))), 'example.com/IOS/STORE', /21 bytes.*22/],
+      ['a token of 21 bytes in seven 3-byte characters', () => leaf('"€€€€€€€"'), 'example.com/IOS/STORE', /21 bytes/],
+      ['a token of 73 bytes', (t) => leaf(JSON.stringify(t + t + t.slice(0, 13))), 'example.com/IOS/STORE', /73 bytes.*72/],
+      ['a token of 73 bytes in 37 characters', () => leaf(JSON.stringify('é'.repeat(36) + 'a')), 'example.com/IOS/STORE', /73 bytes/],
+      ['a NUL byte in a token', (t) => leaf(JSON.stringify(`${t}\u0000`)), 'example.com/IOS/STORE', /NUL/],
+      ['an unpaired surrogate in a token', (t) => leaf(`"${t}\\ud800"`), 'example.com/IOS/STORE', /Unicode/],
+      ['a number as token', () => leaf('123456789012345678901234'), 'example.com/IOS/STORE', /must be a string, found a number/],
+      ['null as token', () => leaf('null'), 'example.com/IOS/STORE', /found null/],
+      ['an already encoded leaf', () => leaf('["1","2"]'), 'example.com/IOS/STORE', /found an array.*already encoded/],
+      ['an object as token', (t) => leaf(`{"token": ${JSON.stringify(t)}}`), 'example.com/IOS/STORE', /found an object/],
+      ['a misspelt platform', (t) => leaf(JSON.stringify(t), ['example.com', 'ANDRIOD', 'USER']), 'example.com/ANDRIOD', /did you mean ANDROID\?.*WEB, ANDROID, IOS/],
+      ['a platform in the wrong case', (t) => leaf(JSON.stringify(t), ['example.com', 'ios', 'USER']), 'example.com/ios', /did you mean IOS\?/],
+      ['an unknown user type', (t) => leaf(JSON.stringify(t), ['example.com', 'IOS', 'KIOSK_STROE']), 'example.com/IOS/KIOSK_STROE', /USER, PROVIDER, STORE/],
+      ['a user type in the wrong case', (t) => leaf(JSON.stringify(t), ['example.com', 'WEB', 'user']), 'example.com/WEB/user', /did you mean USER\?/],
+      ['PROVIDER under WEB', (t) => leaf(JSON.stringify(t), ['example.com', 'WEB', 'PROVIDER']), 'example.com/WEB/PROVIDER', /does not exist under platform WEB/],
+      ['KIOSK under IOS', (t) => leaf(JSON.stringify(t), ['example.com', 'IOS', 'KIOSK']), 'example.com/IOS/KIOSK', /does not exist under platform IOS/],
+      ['an empty user-type name', (t) => leaf(JSON.stringify(t), ['example.com', 'IOS', '']), 'example.com/IOS', /empty user type name/],
+      ['an empty platform name', (t) => leaf(JSON.stringify(t), ['example.com', '', 'USER']), 'example.com', /empty platform name/],
+      ['an empty host name', (t) => leaf(JSON.stringify(t), ['', 'IOS', 'USER']), '', /empty host name/],
+      ['a duplicate user type', (t) => `{"example.com": {"IOS": {"USER": ${JSON.stringify(t)},\n"USER": "${'y'.repeat(30)}"}}}`, 'example.com/IOS/USER', /duplicate user type.*lines 1 and 2/],
+      ['a duplicate user type spelt with an escape', (t) => `{"example.com": {"IOS": {"USER": ${JSON.stringify(t)}, "US\\u0045R": ${JSON.stringify(t)}}}}`, 'example.com/IOS/USER', /duplicate user type/],
+      ['a duplicate platform', (t) => `{"example.com": {"WEB": {"USER": ${JSON.stringify(t)}}, "WEB": {}}}`, 'example.com/WEB', /duplicate platform/],
+      ['a duplicate host', (t) => `{"example.com": {"WEB": {"USER": ${JSON.stringify(t)}}},\n"example.com": {}}`, 'example.com', /duplicate host.*lines 1 and 2/],
+      ['a host that is not an object', (t) => `{"example.com": ${JSON.stringify(t)}}`, 'example.com', /platforms must be a JSON object, found a string/],
+      ['a platform that is not an object', (t) => `{"example.com": {"WEB": [${JSON.stringify(t)}]}}`, 'example.com/WEB', /user types must be a JSON object, found an array/],
+      ['invalid JSON inside a token', (t) => leaf(`"${t}\\q"`), 'example.com/IOS/STORE', /not valid JSON.*line 3/],
+      ['a raw control character inside a token', (t) => leaf(`"${t}\u0001${t}"`), 'example.com/IOS/STORE', /not valid JSON/],
+      ['invalid UTF-8 inside a token', (t) => Buffer.concat([Buffer.from(leaf(`"${t}`).replace(/\n  \}\n\}\}$/, '')), Buffer.from([0xc3, 0x28]), Buffer.from(`${t}"\n  }\n}}`)]), 'example.com/IOS/STORE', /not valid UTF-8.*line 3/],
+      ['a truncated UTF-8 sequence inside a token', (t) => Buffer.concat([Buffer.from(`{"example.com": {"WEB": {"USER": "${t}`), Buffer.from([0xe2, 0x82]), Buffer.from('"}}}')]), 'example.com/WEB/USER', /not valid UTF-8/],
+    ];
+
+    for (const [name, make, where, pattern] of cases) {
+      it(name, () => {
+        const token = secret();
+        const message = refusalOf(() => encodeTable(make(token)));
+        assertNoTokenIn(message, token);
+        assert.ok(message.includes(where), `message does not name "${where}": ${message}`);
+        assert.match(message, pattern);
+      });
+    }
+
+    const hostCases = [
+      ['__proto__', /reserved/],
+      ['constructor', /reserved/],
+      ['hasOwnProperty', /reserved/],
+      ['exa mple.com', /not a plain DNS name/],
+      ['https://example.com', /not a plain DNS name/],
+      ['example.com/', /not a plain DNS name/],
+      ['-example.com', /not a plain DNS name/],
+      ['example..com', /not a plain DNS name/],
+      ['example.com.', /not a plain DNS name/],
+      ['example.com:0', /not a plain DNS name/],
+      ['example.com:65536', /not a plain DNS name/],
+      ['example.com:', /not a plain DNS name/],
+      ['example_test.com', /not a plain DNS name/],
+      ['12345', /not a plain DNS name/],
+      [`${'a'.repeat(64)}.com`, /not a plain DNS name/],
+    ];
+    for (const [host, pattern] of hostCases) {
+      it(`the host name ${JSON.stringify(host.length > 20 ? `${host.slice(0, 20)}...` : host)}`, () => {
+        const token = secret();
+        const message = refusalOf(() => encodeTable(JSON.stringify({ [host]: { WEB: { USER: token } } })));
+        assertNoTokenIn(message, token);
+        assert.ok(message.includes(`"${host.slice(0, 64)}`), `message does not quote the host: ${message}`);
+        assert.match(message, pattern);
+      });
+    }
+
+    it('a root that is not an object, and tables without tokens', () => {
+      assert.match(refusalOf(() => encodeTable('[]')), /must be a JSON object of hosts, found an array/);
+      assert.match(refusalOf(() => encodeTable('"example.com"')), /found a string/);
+      assert.match(refusalOf(() => encodeTable('{}')), /empty/);
+      assert.match(refusalOf(() => encodeTable('{"example.com": {"WEB": {}}}')), /empty/);
+      assert.match(refusalOf(() => encodeTable('  \n')), /empty/);
+    });
+  });
+});
+
+// --- command line ---------------------------------------------------------
+
+describe('encode-table command', () => {
+  const run = (args, options = {}) => spawnSync(process.execPath, [TOOL, ...args], { encoding: 'utf8', ...options });
+  const scratch = () => fs.mkdtempSync(path.join(os.tmpdir(), 'encode-table-'));
+
+  function writePlain(dir, table) {
+    const file = path.join(dir, 'plain.json');
+    fs.writeFileSync(file, JSON.stringify(table));
+    return file;
+  }
+
+  function assertDecodesTo(encoded, plain) {
+    for (const [where, token] of leavesOf(plain)) {
+      const [host, platform, userType] = where.split('/');
+      assert.ok(sameToken(decodeLeaf(encoded[host][platform][userType]).token, token), `${where} decodes to another token`);
+    }
+  }
+
+  it('prints the encoded table to stdout, one leaf per line', () => {
+    const dir = scratch();
+    const plain = fullPlainTable();
+    const result = run([writePlain(dir, plain)]);
+    assert.equal(result.status, 0, 'exit status');
+    assert.equal(result.stderr, '');
+    assertDecodesTo(JSON.parse(result.stdout), plain);
+    assert.equal(result.stdout.split('\n').filter((line) => line.includes('[')).length, 60);
+  });
+
+  it('writes --out with mode 0644 whatever the umask, replacing the file and leaving no temporary file', () => {
+    const dir = scratch();
+    const plain = fullPlainTable(['example.com']);
+    const input = writePlain(dir, plain);
+    const out = path.join(dir, 'table.json');
+    fs.writeFileSync(out, 'old content');
+    fs.chmodSync(out, 0o600);
+    const result = spawnSync('/bin/sh', ['-c', 'umask 077; exec "$0" "$@"', process.execPath, TOOL, input, '--out', out], { encoding: 'utf8' });
+    assert.equal(result.status, 0, 'exit status');
+    assert.equal(result.stdout, '');
+    assert.equal(fs.statSync(out).mode & 0o777, 0o644);
+    assertDecodesTo(JSON.parse(fs.readFileSync(out, 'utf8')), plain);
+    assert.deepEqual(fs.readdirSync(dir).sort(), ['plain.json', 'table.json']);
+  });
+
+  it('refuses with status 1 and a message on stderr, leaving --out untouched', () => {
+    const dir = scratch();
+    const token = randomAsciiToken(21).replace(/["\\]/g, 'x');
+    const input = writePlain(dir, { 'example.com': { ANDROID: { KIOSK: token } } });
+    const out = path.join(dir, 'table.json');
+    fs.writeFileSync(out, 'previous table');
+    const result = run([input, '--out', out]);
+    assert.equal(result.status, 1, 'exit status');
+    assertNoTokenIn(result.stderr + result.stdout, token);
+    assert.match(result.stderr, /^encode-table: example\.com\/ANDROID\/KIOSK: token has 21 bytes/);
+    assert.equal(fs.readFileSync(out, 'utf8'), 'previous table');
+    assert.deepEqual(fs.readdirSync(dir).sort(), ['plain.json', 'table.json']);
+  });
+
+  it('fails with status 1 when the input cannot be read or --out cannot be written', () => {
+    const dir = scratch();
+    const missing = run([path.join(dir, 'missing.json')]);
+    assert.equal(missing.status, 1);
+    assert.match(missing.stderr, /^encode-table: cannot read .*ENOENT/);
+
+    const input = writePlain(dir, fullPlainTable(['example.com']));
+    const intoDirectory = run([input, '--out', dir]);
+    assert.equal(intoDirectory.status, 1);
+    assert.match(intoDirectory.stderr, /^encode-table: cannot write/);
+    assert.deepEqual(fs.readdirSync(dir), ['plain.json']);
+  });
+
+  it('exits with status 2 on usage errors', () => {
+    const dir = scratch();
+    const input = writePlain(dir, fullPlainTable(['example.com']));
+    for (const args of [[], [input, input], [input, '--bogus'], [input, '--out'], [input, '--out', '']]) {
+      const result = run(args);
+      assert.equal(result.status, 2, `status for ${JSON.stringify(args.map((a) => path.basename(a)))}`);
+      assert.match(result.stderr, /^encode-table: [^\n]+\nusage: /);
+      assert.equal(result.stdout, '');
+    }
+    const help = run(['--help']);
+    assert.equal(help.status, 0);
+    assert.match(help.stdout, /^usage: /);
+  });
+});
+
+// --- committed demo table -------------------------------------------------
+
+describe('committed demo table', () => {
+  const demo = JSON.parse(fs.readFileSync(path.join(ROOT, 'tokens', 'demo-tokens.json'), 'utf8'));
+  const table = JSON.parse(fs.readFileSync(path.join(ROOT, 'src', 'tokens', 'token_table.json'), 'utf8'));
+
+  it('lists every combination in table order', () => {
+    const expected = [];
+    for (const host of FORMAT.hosts) {
+      for (const platform of ['WEB', 'ANDROID', 'IOS']) {
+        for (const userType of FORMAT.platforms[platform]) expected.push(`${host}/${platform}/${userType}`);
+      }
+    }
+    assert.equal(expected.length, 60);
+    assert.deepEqual([...leavesOf(demo)].map(([where]) => where), expected);
+    assert.deepEqual([...leavesOf(table)].map(([where]) => where), expected);
+  });
+
+  it('holds demo tokens of 22 to 33 printable ASCII bytes', () => {
+    for (const [where, token] of leavesOf(demo)) {
+      assert.ok(/^[\x21-\x7e]{22,33}$/.test(token), `${where}: not 22 to 33 printable ASCII characters`);
+    }
+  });
+
+  it('decodes to exactly the demo tokens, 112 elements per leaf', () => {
+    const tokens = new Map(leavesOf(demo));
+    for (const [where, numerals] of leavesOf(table)) {
+      assert.equal(numerals.length, 112, `${where}: element count`);
+      assert.ok(sameToken(decodeLeaf(numerals).token, tokens.get(where)), `${where} decodes to another token`);
+    }
+  });
+});

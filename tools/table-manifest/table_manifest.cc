@@ -1,0 +1,212 @@
+// Build step: checks the encoded token table that is about to be compiled in
+// and writes a manifest of it beside the module (names, fingerprint, whether it
+// is the public demo table). Never prints a token.
+//
+// Usage: table_manifest <table.json> <table_format.json> <demo-table.json>
+//                       <demo-tokens.json> <manifest-out.json>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "codec/numeral_decoder.h"
+#include "tokens/table_walk.h"
+
+namespace {
+
+using nlohmann::json;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string Sha256Hex(const std::string& bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+    throw std::runtime_error("SHA-256 failed");
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    hex += kHex[digest[i] >> 4];
+    hex += kHex[digest[i] & 0x0F];
+  }
+  return hex;
+}
+
+// Parses JSON and refuses an object with the same key twice: the module's
+// parser would silently keep only one of them.
+json ParseRejectingDuplicates(const std::string& text, const std::string& what) {
+  std::vector<std::set<std::string>> open_objects;
+  std::string duplicate;
+  json::parser_callback_t callback = [&](int, json::parse_event_t event, json& parsed) {
+    if (event == json::parse_event_t::object_start) {
+      open_objects.emplace_back();
+    } else if (event == json::parse_event_t::object_end) {
+      open_objects.pop_back();
+    } else if (event == json::parse_event_t::key) {
+      const auto& key = parsed.get_ref<const std::string&>();
+      if (!open_objects.back().insert(key).second && duplicate.empty()) duplicate = key;
+    }
+    return true;
+  };
+  json value = json::parse(text, callback);
+  if (!duplicate.empty()) {
+    throw std::runtime_error(what + ": the key \"" + duplicate + "\" appears twice in one object");
+  }
+  return value;
+}
+
+class ManifestVisitor : public hv::TableVisitor {
+ public:
+  ManifestVisitor(const json& format, const json& demo_tokens)
+      : format_(format), demo_tokens_(demo_tokens) {}
+
+  void BeginHost(const std::string& host) override {
+    static const std::regex kHostName(
+        R"(^[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?(\.[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?)*(:[0-9]{1,5})?$)");
+    if (!std::regex_match(host, kHostName)) {
+      throw std::runtime_error("host \"" + host + "\" is not a host name");
+    }
+    host_ = host;
+    hosts_[host] = json::object();
+  }
+
+  void AddPlatform(const std::string& platform, const hv::UserTypeList& user_types) override {
+    const json& vocabulary = format_.at("platforms");
+    if (!vocabulary.contains(platform)) {
+      throw std::runtime_error(host_ + "/" + platform + ": unknown platform");
+    }
+    json names = json::array();
+    for (const auto& [user_type, numerals] : user_types) {
+      const std::string where = host_ + "/" + platform + "/" + user_type;
+      const json& allowed = vocabulary.at(platform);
+      if (std::find(allowed.begin(), allowed.end(), user_type) == allowed.end()) {
+        throw std::runtime_error(where + ": user type not used with this platform");
+      }
+      names.push_back(user_type);
+      ++leaves_;
+      CheckLeaf(where, platform, user_type, numerals);
+    }
+    hosts_[host_][platform] = names;
+  }
+
+  void EndHost(const std::string&) override {}
+
+  const json& hosts() const { return hosts_; }
+  int leaves() const { return leaves_; }
+  int demo_leaves() const { return demo_leaves_; }
+  int undecodable() const { return undecodable_; }
+
+ private:
+  void CheckLeaf(const std::string& where, const std::string& platform,
+                 const std::string& user_type, const std::vector<std::string>& numerals) {
+    std::vector<std::optional<std::string>> elements(numerals.begin(), numerals.end());
+    std::string token = hv::DecodeNumerals(elements);
+    if (token.empty()) {
+      ++undecodable_;
+      std::cerr << "warning: token table leaf " << where
+                << " cannot be decoded; the module will refuse every code for it\n";
+      return;
+    }
+    const json* demo = nullptr;
+    if (demo_tokens_.contains(host_) && demo_tokens_[host_].contains(platform) &&
+        demo_tokens_[host_][platform].contains(user_type)) {
+      demo = &demo_tokens_[host_][platform][user_type];
+    }
+    bool is_public = false;
+    for (const auto& [h, platforms] : demo_tokens_.items()) {
+      for (const auto& [p, users] : platforms.items()) {
+        for (const auto& [u, value] : users.items()) {
+          if (value.is_string() && value.get_ref<const std::string&>() == token) is_public = true;
+        }
+      }
+    }
+    if (demo != nullptr && demo->is_string() && demo->get_ref<const std::string&>() == token) {
+      ++demo_leaves_;
+    } else if (is_public) {
+      std::cerr << "warning: token table leaf " << where
+                << " holds one of the public demo tokens\n";
+    }
+    OPENSSL_cleanse(token.data(), token.size());
+  }
+
+  const json& format_;
+  const json& demo_tokens_;
+  json hosts_ = json::object();
+  std::string host_;
+  int leaves_ = 0;
+  int demo_leaves_ = 0;
+  int undecodable_ = 0;
+};
+
+void WriteAtomically(const std::string& path, const std::string& content) {
+  const std::string temp = path + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out.flush()) throw std::runtime_error("cannot write " + temp);
+  }
+  if (std::rename(temp.c_str(), path.c_str()) != 0) throw std::runtime_error("cannot write " + path);
+}
+
+int Run(const std::vector<std::string>& args) {
+  const std::string& table_path = args[0];
+  const std::string table_text = ReadFile(table_path);
+  const json format = json::parse(ReadFile(args[1]));
+  const std::string demo_table_text = ReadFile(args[2]);
+  const json demo_tokens = json::parse(ReadFile(args[3]));
+
+  const json table = ParseRejectingDuplicates(table_text, table_path);
+  ManifestVisitor visitor(format, demo_tokens);
+  hv::WalkTokenTable(table, visitor);
+  if (visitor.leaves() == 0) throw std::runtime_error(table_path + ": the table has no tokens");
+
+  const std::string fingerprint = Sha256Hex(table_text);
+  const bool demo = fingerprint == Sha256Hex(demo_table_text) ||
+                    visitor.demo_leaves() == visitor.leaves();
+  json manifest = {
+      {"sha256", fingerprint},
+      {"demo", demo},
+      {"leaves", visitor.leaves()},
+      {"undecodableLeaves", visitor.undecodable()},
+      {"hosts", visitor.hosts()},
+  };
+  WriteAtomically(args[4], manifest.dump(2) + "\n");
+  if (demo) {
+    std::cerr << "note: this build carries the PUBLIC demo token table; no deployment may use it\n";
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 6) {
+    std::cerr << "usage: table_manifest <table.json> <table_format.json> <demo-table.json> "
+                 "<demo-tokens.json> <manifest-out.json>\n";
+    return 2;
+  }
+  try {
+    return Run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const std::exception& e) {
+    std::cerr << "error: token table: " << e.what() << "\n";
+    return 1;
+  }
+}
