@@ -16,8 +16,7 @@ void ThrowArgumentError(Napi::Env env, const char* message) {
 
 std::size_t Utf16Length(const Napi::String& value) {
   std::size_t length = 0;
-  const napi_status status =
-      napi_get_value_string_utf16(value.Env(), value, nullptr, 0, &length);
+  const napi_status status = napi_get_value_string_utf16(value.Env(), value, nullptr, 0, &length);
   NAPI_THROW_IF_FAILED(value.Env(), status, 0);
   return length;
 }

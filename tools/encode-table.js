@@ -18,9 +18,9 @@ const FORMAT_FILE = path.join(__dirname, '..', 'src', 'tokens', 'table_format.js
 
 const KEY_BYTES = 32;
 const IV_BYTES = 16;
-const GROUPS = 12; // (KEY_BYTES + IV_BYTES) / KEY_IV_PER_GROUP
 const OUTER_PER_GROUP = 5;
 const KEY_IV_PER_GROUP = 4;
+const GROUPS = (KEY_BYTES + IV_BYTES) / KEY_IV_PER_GROUP;
 const MIN_OUTER = GROUPS * OUTER_PER_GROUP;
 
 const USAGE = 'usage: encode-table <plain.json> [--out <table.json>]\n';
@@ -62,7 +62,7 @@ function loadFormat() {
  * @param {{key?: Uint8Array, iv?: Uint8Array}} [options] fixed key/IV; random when omitted
  * @returns {string[]}
  */
-function encodeToken(tokenBuffer, mask, { key = Buffer.alloc(32, 1), iv = crypto.randomBytes(IV_BYTES) } = {}) {
+function encodeToken(tokenBuffer, mask, { key = crypto.randomBytes(KEY_BYTES), iv = crypto.randomBytes(IV_BYTES) } = {}) {
   if (!(tokenBuffer instanceof Uint8Array)) throw new TypeError('token must be a Buffer or Uint8Array');
   if (!Number.isInteger(mask) || mask < 0 || mask > 255) throw new RangeError('mask must be an integer from 0 to 255');
   if (!(key instanceof Uint8Array) || key.length !== KEY_BYTES) throw new RangeError(`key must be ${KEY_BYTES} bytes`);

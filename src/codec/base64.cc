@@ -34,8 +34,8 @@ std::string Base64Decode(const std::string& text) {
   BIO_set_flags(chain.get(), BIO_FLAGS_BASE64_NO_NL);
 
   std::string decoded(text.size() / 4 * 3 + (text.size() % 4) * 3 / 4, '\0');
-  const int read = decoded.empty() ? 0 : BIO_read(chain.get(), decoded.data(),
-                                                  static_cast<int>(decoded.size()));
+  const int read =
+      decoded.empty() ? 0 : BIO_read(chain.get(), decoded.data(), static_cast<int>(decoded.size()));
   chain.reset();
 
   if (read < 1) Fail();

@@ -42,8 +42,8 @@ Napi::Value GetToken(Napi::Env env, const std::string& platform, const std::stri
   }
   Napi::Value platform_data;
   if (!GetOwn(env, host_data, platform, platform_data)) {
-    return NotFound(env,
-                    "Platform '" + PrintableName(platform) + "' not found in verificationTokenData");
+    return NotFound(
+        env, "Platform '" + PrintableName(platform) + "' not found in verificationTokenData");
   }
   Napi::Value token;
   if (!GetOwn(env, platform_data, userType, token)) {

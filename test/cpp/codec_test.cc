@@ -143,8 +143,8 @@ TEST(DecodeNumerals, AcceptsTheWiderNumeralForms) {
   Elements elements = Encode(token);
   const std::string first = *elements[0];
   const int value = std::stoi(first);
-  for (const std::string& form : {" " + first, "+" + first, first + "abc",
-                                  std::to_string(value + 256), "\t" + first}) {
+  for (const std::string& form :
+       {" " + first, "+" + first, first + "abc", std::to_string(value + 256), "\t" + first}) {
     elements[0] = form;
     std::string log;
     EXPECT_EQ(Decode(elements, &log), token) << "form [" << form << "]";
@@ -195,7 +195,6 @@ TEST(DecodeNumerals, ReportsEachFailureAfterTheWalk) {
   wrong_key[5] = std::to_string((std::stoi(*wrong_key[5]) + 1) % 256);  // key byte 0
   EXPECT_EQ(Decode(wrong_key, &log), "");
   EXPECT_EQ(log, "Error during processing: AES decryption finalization failed\n");
-
 }
 
 TEST(DecodeNumerals, TwentyTwoBytesIsTheShortestCarriableToken) {

@@ -47,9 +47,9 @@ TEST(ModuleLinkage, NeedsOnlyTheStandardRuntimeLibraries) {
 TEST(ModuleLinkage, ExportsOnlyTheTwoEntrySymbols) {
   const std::string symbols = Capture("nm -D --defined-only '" + kModule + "'");
   ASSERT_FALSE(symbols.empty());
-  EXPECT_EQ(Matches(symbols, std::regex(R"(\s[A-Za-z]\s(\S+)\n)")),
-            (std::set<std::string>{"napi_register_module_v1",
-                                   "node_api_module_get_api_version_v1"}));
+  EXPECT_EQ(
+      Matches(symbols, std::regex(R"(\s[A-Za-z]\s(\S+)\n)")),
+      (std::set<std::string>{"napi_register_module_v1", "node_api_module_get_api_version_v1"}));
 }
 
 TEST(ModuleLinkage, LeavesOpenSslToTheHostProcess) {
@@ -64,8 +64,7 @@ TEST(ModuleLinkage, LoadsAndReportsNodeApiVersion8) {
   void* handle = dlopen(kModule.c_str(), RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(handle, nullptr) << dlerror();
   using VersionFn = int32_t (*)();
-  auto version =
-      reinterpret_cast<VersionFn>(dlsym(handle, "node_api_module_get_api_version_v1"));
+  auto version = reinterpret_cast<VersionFn>(dlsym(handle, "node_api_module_get_api_version_v1"));
   ASSERT_NE(version, nullptr) << dlerror();
   EXPECT_EQ(version(), 8);
   EXPECT_NE(dlsym(handle, "napi_register_module_v1"), nullptr);

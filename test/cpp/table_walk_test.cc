@@ -84,8 +84,9 @@ TEST(WalkTokenTable, PlatformsBeforeAShapeErrorAreAlreadyVisited) {
   table["h"]["IOS"] = "not an object";
   Recorder recorder;
   EXPECT_EQ(WalkError(table, recorder), "Invalid JSON structure: Platform data is not an object");
-  EXPECT_EQ(recorder.lines, (std::vector<std::string>{"host h", "platform ANDROID: "
-                                                                "USER=android-user-token-22b"}));
+  EXPECT_EQ(recorder.lines, (std::vector<std::string>{"host h",
+                                                      "platform ANDROID: "
+                                                      "USER=android-user-token-22b"}));
 }
 
 TEST(WalkTokenTable, UndecodableLeavesBecomeEmptyAndTheWalkGoesOn) {

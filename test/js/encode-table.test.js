@@ -4,7 +4,7 @@
 // description (not from the tool), so that a fault shared by both cannot hide.
 // Tokens are never passed to an assertion that would print them on failure.
 
-const { describe, it } = require('node:test');
+const { after, describe, it } = require('node:test');
 const assert = require('node:assert/strict');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
@@ -313,7 +313,12 @@ describe('encodeTable', () => {
 
 describe('encode-table command', () => {
   const run = (args, options = {}) => spawnSync(process.execPath, [TOOL, ...args], { encoding: 'utf8', ...options });
-  const scratch = () => fs.mkdtempSync(path.join(os.tmpdir(), 'encode-table-'));
+  const dirs = [];
+  const scratch = () => {
+    dirs.push(fs.mkdtempSync(path.join(os.tmpdir(), 'encode-table-')));
+    return dirs[dirs.length - 1];
+  };
+  after(() => dirs.forEach((dir) => fs.rmSync(dir, { recursive: true, force: true })));
 
   function writePlain(dir, table) {
     const file = path.join(dir, 'plain.json');
@@ -419,11 +424,15 @@ describe('committed demo table', () => {
     }
   });
 
-  it('decodes to exactly the demo tokens, 112 elements per leaf', () => {
+  it('decodes to exactly the demo tokens, 112 elements and its own key and IV per leaf', () => {
     const tokens = new Map(leavesOf(demo));
+    const keyIvs = new Set();
     for (const [where, numerals] of leavesOf(table)) {
       assert.equal(numerals.length, 112, `${where}: element count`);
-      assert.ok(sameToken(decodeLeaf(numerals).token, tokens.get(where)), `${where} decodes to another token`);
+      const decoded = decodeLeaf(numerals);
+      assert.ok(sameToken(decoded.token, tokens.get(where)), `${where} decodes to another token`);
+      keyIvs.add(decoded.key.toString('hex')).add(decoded.iv.toString('hex'));
     }
+    assert.equal(keyIvs.size, 120, 'a key or IV is shared between leaves');
   });
 });

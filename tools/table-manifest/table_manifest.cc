@@ -125,6 +125,11 @@ class ManifestVisitor : public hv::TableVisitor {
                 << " cannot be decoded; the module will refuse every code for it\n";
       return;
     }
+    // bcrypt reads a key only up to its first NUL and its first 72 bytes.
+    if (token.size() > 72 || token.find('\0') != std::string::npos) {
+      std::cerr << "warning: token table leaf " << where
+                << " holds a token with bytes bcrypt ignores (over 72 bytes or a NUL)\n";
+    }
     const json* demo = nullptr;
     if (demo_tokens_.contains(host_) && demo_tokens_[host_].contains(platform) &&
         demo_tokens_[host_][platform].contains(user_type)) {
@@ -163,7 +168,8 @@ void WriteAtomically(const std::string& path, const std::string& content) {
     out << content;
     if (!out.flush()) throw std::runtime_error("cannot write " + temp);
   }
-  if (std::rename(temp.c_str(), path.c_str()) != 0) throw std::runtime_error("cannot write " + path);
+  if (std::rename(temp.c_str(), path.c_str()) != 0)
+    throw std::runtime_error("cannot write " + path);
 }
 
 int Run(const std::vector<std::string>& args) {
@@ -179,13 +185,11 @@ int Run(const std::vector<std::string>& args) {
   if (visitor.leaves() == 0) throw std::runtime_error(table_path + ": the table has no tokens");
 
   const std::string fingerprint = Sha256Hex(table_text);
-  const bool demo = fingerprint == Sha256Hex(demo_table_text) ||
-                    visitor.demo_leaves() == visitor.leaves();
+  const bool demo =
+      fingerprint == Sha256Hex(demo_table_text) || visitor.demo_leaves() == visitor.leaves();
   json manifest = {
-      {"sha256", fingerprint},
-      {"demo", demo},
-      {"leaves", visitor.leaves()},
-      {"undecodableLeaves", visitor.undecodable()},
+      {"sha256", fingerprint},      {"demo", demo},
+      {"leaves", visitor.leaves()}, {"undecodableLeaves", visitor.undecodable()},
       {"hosts", visitor.hosts()},
   };
   WriteAtomically(args[4], manifest.dump(2) + "\n");
