@@ -1,5 +1,6 @@
 #include "common/diagnostics.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +9,20 @@ namespace hv {
 namespace {
 
 bool IsUtf8Continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// Node.js makes a piped standard error non-blocking. When the reader falls
+// behind, wait for room rather than drop the line, but never stall the thread
+// for longer than this on a reader that has stopped.
+constexpr int kFullPipeWaitMs = 1000;
+
+bool WaitUntilWritable(int fd) {
+  pollfd pfd{fd, POLLOUT, 0};
+  int ready;
+  do {
+    ready = ::poll(&pfd, 1, kFullPipeWaitMs);
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0 && (pfd.revents & POLLOUT) != 0;
+}
 
 }  // namespace
 
@@ -54,6 +69,7 @@ void WriteDiagnosticLine(std::string_view line) {
     const ssize_t written = ::write(STDERR_FILENO, data, left);
     if (written < 0) {
       if (errno == EINTR) continue;
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitUntilWritable(STDERR_FILENO)) continue;
       return;  // Nowhere left to report a failing standard error.
     }
     data += written;

@@ -1,0 +1,107 @@
+/*
+ * Preloaded into a Node.js process to make one system resource fail for the
+ * module under test, selected by the environment variable HV_FAIL:
+ *
+ *   HV_FAIL=urandom     opening "/dev/urandom" fails with ENOENT
+ *   HV_FAIL=crypt_data  calloc of exactly sizeof(struct crypt_data) bytes
+ *                       (libxcrypt's work area) fails with ENOMEM
+ *
+ * Everything else is forwarded to the next definition (glibc's). Build:
+ *   cc -shared -fPIC -o fail_shim.so fail_shim.c -ldl
+ */
+#define _GNU_SOURCE
+#include <crypt.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/types.h>
+
+enum fail_mode { FAIL_NONE, FAIL_URANDOM, FAIL_CRYPT_DATA };
+
+static enum fail_mode mode = FAIL_NONE;
+
+__attribute__((constructor)) static void read_mode(void) {
+  const char *value = getenv("HV_FAIL");
+  if (value == NULL) return;
+  if (strcmp(value, "urandom") == 0) mode = FAIL_URANDOM;
+  if (strcmp(value, "crypt_data") == 0) mode = FAIL_CRYPT_DATA;
+}
+
+/* ---- opening /dev/urandom ---------------------------------------------- */
+
+static int refuse_open(const char *path) {
+  if (mode == FAIL_URANDOM && path != NULL && strcmp(path, "/dev/urandom") == 0) {
+    errno = ENOENT;
+    return 1;
+  }
+  return 0;
+}
+
+/* The mode argument is there only when flags ask for it. */
+#define OPEN_MODE(flags, mode_var)                                   \
+  mode_t mode_var = 0;                                               \
+  if ((flags) & (O_CREAT | O_TMPFILE)) {                             \
+    va_list args;                                                    \
+    va_start(args, flags);                                           \
+    mode_var = (mode_t)va_arg(args, int);                            \
+    va_end(args);                                                    \
+  }
+
+#define NEXT(name, type) ((type)dlsym(RTLD_NEXT, name))
+
+int open(const char *path, int flags, ...) {
+  OPEN_MODE(flags, m);
+  if (refuse_open(path)) return -1;
+  return NEXT("open", int (*)(const char *, int, ...))(path, flags, m);
+}
+
+int open64(const char *path, int flags, ...) {
+  OPEN_MODE(flags, m);
+  if (refuse_open(path)) return -1;
+  return NEXT("open64", int (*)(const char *, int, ...))(path, flags, m);
+}
+
+int openat(int dirfd, const char *path, int flags, ...) {
+  OPEN_MODE(flags, m);
+  if (refuse_open(path)) return -1;
+  return NEXT("openat", int (*)(int, const char *, int, ...))(dirfd, path, flags, m);
+}
+
+int openat64(int dirfd, const char *path, int flags, ...) {
+  OPEN_MODE(flags, m);
+  if (refuse_open(path)) return -1;
+  return NEXT("openat64", int (*)(int, const char *, int, ...))(dirfd, path, flags, m);
+}
+
+/* The fortified forms that _FORTIFY_SOURCE builds call. */
+int __open_2(const char *path, int flags) {
+  if (refuse_open(path)) return -1;
+  return NEXT("__open_2", int (*)(const char *, int))(path, flags);
+}
+
+int __open64_2(const char *path, int flags) {
+  if (refuse_open(path)) return -1;
+  return NEXT("__open64_2", int (*)(const char *, int))(path, flags);
+}
+
+/* ---- the crypt_data work area ------------------------------------------ */
+
+/*
+ * glibc's own entry point: resolving calloc through dlsym could itself call
+ * calloc (for dlerror's buffer) before there is anything to forward to.
+ */
+extern void *__libc_calloc(size_t count, size_t size);
+
+void *calloc(size_t count, size_t size) {
+  if (mode == FAIL_CRYPT_DATA && size != 0 && count <= SIZE_MAX / size &&
+      count * size == sizeof(struct crypt_data)) {
+    errno = ENOMEM;
+    return NULL;
+  }
+  return __libc_calloc(count, size);
+}
