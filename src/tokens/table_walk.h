@@ -24,7 +24,8 @@ class TableVisitor {
   virtual void EndHost(const std::string& host) = 0;
 };
 
-// Parses the table's JSON text; throws nlohmann::json::parse_error.
+// Parses the table's JSON text; throws nlohmann::json::parse_error, or
+// nlohmann::json::out_of_range for a number beyond the range of a double.
 nlohmann::json ParseTokenTable(std::string_view text);
 
 // Visits hosts, then platforms, in ascending key order. Throws

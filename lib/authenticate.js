@@ -1,0 +1,84 @@
+'use strict';
+
+// The request check shared by the middleware and the Fastify hook: read the
+// three headers, resolve the deployment's host, validate off the main thread.
+// Nothing here logs or echoes the auth code.
+
+const defaultValidator = require('./default-validator');
+
+const DEFAULT_HEADERS = Object.freeze({ authCode: 'x-auth-code', platform: 'x-platform', userType: 'x-user-type' });
+const OPTION_NAMES = new Set(['host', 'validator', 'headers', 'skip']);
+const SHED_CODES = new Set(['ERR_HEADER_VALIDATOR_OVERLOADED', 'ERR_HEADER_VALIDATOR_CLOSED']);
+
+const UNAUTHORIZED = Object.freeze({ status: 401, headers: {}, body: '{"error":"unauthorized"}' });
+// Retry-After lets clients and balancers come back instead of hammering a busy pool.
+const OVERLOADED = Object.freeze({ status: 503, headers: { 'retry-after': '1' }, body: '{"error":"overloaded"}' });
+
+function readHeaderNames(headers, where) {
+  if (headers === null || typeof headers !== 'object') throw new TypeError(`${where}: headers must be an object of header names`);
+  const names = { ...DEFAULT_HEADERS };
+  for (const [key, name] of Object.entries(headers)) {
+    if (!(key in DEFAULT_HEADERS)) throw new TypeError(`${where}: unknown header option ${JSON.stringify(key)} (authCode, platform, userType)`);
+    if (typeof name !== 'string' || name === '') throw new TypeError(`${where}: headers.${key} must be a header name`);
+    names[key] = name.toLowerCase();
+  }
+  return names;
+}
+
+/** Checks the options once, when the middleware is made. */
+function readAuthOptions(options, where) {
+  if (options === null || typeof options !== 'object') {
+    throw new TypeError(`${where}: options are required, at least { host }`);
+  }
+  for (const key of Object.keys(options)) {
+    if (!OPTION_NAMES.has(key)) throw new TypeError(`${where}: unknown option ${JSON.stringify(key)}`);
+  }
+  const { host, validator, headers = {}, skip } = options;
+  if (!(typeof host === 'function' || (typeof host === 'string' && host !== ''))) {
+    throw new TypeError(
+      `${where}: the host option is required: this deployment's host name, or a function of the request that returns it ` +
+        '(never the Host header, which the client chooses)',
+    );
+  }
+  if (validator !== undefined && typeof validator?.validateRequestAsync !== 'function') {
+    throw new TypeError(`${where}: validator must come from createValidator()`);
+  }
+  if (skip !== undefined && typeof skip !== 'function') throw new TypeError(`${where}: skip must be a function of the request`);
+  return { host, validator, skip, names: readHeaderNames(headers, where) };
+}
+
+// A header sent more than once is refused, not joined.
+function single(incoming, name) {
+  const values = incoming.headersDistinct[name];
+  return values?.length === 1 ? values[0] : undefined;
+}
+
+/**
+ * @param {unknown} req what skip() and a host function receive
+ * @param {import('node:http').IncomingMessage} incoming the request whose headers are read
+ * @returns {Promise<{skipped: true} | {auth: {platform: string, userType: string, host: string}} | typeof UNAUTHORIZED>}
+ */
+async function authenticate(req, incoming, settings) {
+  if (settings.skip?.(req)) return { skipped: true };
+  const { names } = settings;
+  const authCode = single(incoming, names.authCode);
+  const platform = single(incoming, names.platform);
+  const userType = single(incoming, names.userType);
+  if (authCode === undefined || platform === undefined || userType === undefined) return UNAUTHORIZED;
+
+  const host = typeof settings.host === 'function' ? await settings.host(req) : settings.host;
+  if (typeof host !== 'string' || host === '') {
+    throw new TypeError('header-validator: the host function must return a non-empty host name');
+  }
+  const validator = settings.validator ?? defaultValidator();
+  let valid;
+  try {
+    valid = await validator.validateRequestAsync(authCode, platform, userType, host);
+  } catch (err) {
+    if (SHED_CODES.has(err?.code)) return OVERLOADED;
+    throw err;
+  }
+  return valid ? { auth: { platform, userType, host } } : UNAUTHORIZED;
+}
+
+module.exports = { authenticate, readAuthOptions };

@@ -1,0 +1,143 @@
+'use strict';
+
+// The header-validator command line: one function per command, parsed with
+// node:util parseArgs. Exit status: 0 done, 1 refused or failed, 2 usage.
+
+const fs = require('node:fs');
+const { parseArgs } = require('node:util');
+
+const PROGRAM = 'header-validator';
+
+// The package entry is loaded only by the commands that need the module, so
+// that `encode` works before anything has been built.
+const api = () => require('../index');
+
+const COMMANDS = {
+  generate: {
+    usage: 'generate <platform> <userType> <host>',
+    about: 'Prints a fresh auth code for the combination (bcrypt, cost 12).',
+    positionals: 3,
+    run: generate,
+  },
+  validate: {
+    usage: 'validate <auth_code|-> <platform> <userType> <host>',
+    about: 'Prints `valid` (exit 0) or `invalid` (exit 1). With `-`, the code is read from standard input,\nwhich keeps it out of the process list.',
+    positionals: 4,
+    run: validate,
+  },
+  list: {
+    usage: 'list [--json]',
+    about: "Prints the build's table: its SHA-256 fingerprint, whether it is the public demo table, and its\nhost/platform/userType combinations. Never a token.",
+    options: { json: { type: 'boolean' } },
+    positionals: 0,
+    run: list,
+  },
+  encode: {
+    usage: 'encode <plain.json> [--out table.json]',
+    about:
+      'Encodes a plain token file (host -> platform -> userType -> token) into the table the build compiles in;\n' +
+      'then build with HEADER_VALIDATOR_TABLE=/abs/table.json npm run build. Keep the plain file out of git.',
+    options: { out: { type: 'string', short: 'o' } },
+    positionals: 1,
+    run: encode,
+  },
+  demo: {
+    usage: 'demo',
+    about: 'Starts a server with the middleware on a free loopback port, sends it a valid, a tampered and an\nunknown-combination request, prints what came back, and stops.',
+    positionals: 0,
+    run: (_positionals, _values, io) => require('./demo').demo(io),
+  },
+};
+
+const OVERVIEW = `usage: ${PROGRAM} <${Object.keys(COMMANDS).join('|')}> [arguments] [--help]`;
+
+function generate([platform, userType, host], _values, io) {
+  const code = api().generateAuthCode(platform, userType, host);
+  if (code === null) {
+    io.stderr.write(`${PROGRAM}: this build has no token for platform ${platform}, user type ${userType} at host ${host}\n`);
+    return 1;
+  }
+  io.stdout.write(`${code}\n`);
+  return 0;
+}
+
+function validate([authCode, platform, userType, host], _values, io) {
+  const code = authCode === '-' ? fs.readFileSync(0, 'utf8').replace(/\r?\n$/, '') : authCode;
+  const valid = api().validateRequest(code, platform, userType, host);
+  io.stdout.write(valid ? 'valid\n' : 'invalid\n');
+  return valid ? 0 : 1;
+}
+
+function list(_positionals, values, io) {
+  const info = api().tableInfo();
+  if (values.json) {
+    io.stdout.write(`${JSON.stringify(info, null, 2)}\n`);
+    return 0;
+  }
+  const lines = [
+    `fingerprint: sha256:${info.sha256}`,
+    `demo table: ${info.demo ? 'yes (public tokens: never deploy this build)' : 'no'}`,
+    ...(info.undecodable ? [`undecodable combinations: ${info.undecodable} (every code for them is refused)`] : []),
+    `combinations: ${info.combinations.length}`,
+    ...info.combinations.map(({ host, platform, userType }) => `${host} ${platform} ${userType}`),
+  ];
+  io.stdout.write(`${lines.join('\n')}\n`);
+  return 0;
+}
+
+function encode([input], values) {
+  const { main: encodeTable } = require('../../tools/encode-table');
+  return encodeTable(values.out === undefined ? [input] : [input, '--out', values.out]);
+}
+
+function usageError(io, problem, usage) {
+  io.stderr.write(`${PROGRAM}: ${problem}\nusage: ${PROGRAM} ${usage}\n`);
+  return 2;
+}
+
+/**
+ * @param {string[]} argv arguments after the program name
+ * @param {{stdout: NodeJS.WritableStream, stderr: NodeJS.WritableStream}} [io]
+ * @returns {Promise<number>} the exit status
+ */
+async function main(argv, io = process) {
+  const [name, ...rest] = argv;
+  if (name === '--help' || name === '-h') {
+    io.stdout.write(`${OVERVIEW}\n\n${Object.values(COMMANDS).map((c) => `  ${PROGRAM} ${c.usage}`).join('\n')}\n`);
+    return 0;
+  }
+  const command = Object.hasOwn(COMMANDS, name ?? '') ? COMMANDS[name] : undefined;
+  if (!command) {
+    io.stderr.write(`${name === undefined ? `${PROGRAM}: no command given` : `${PROGRAM}: unknown command ${JSON.stringify(name)}`}\n${OVERVIEW}\n`);
+    return 2;
+  }
+
+  let parsed;
+  try {
+    parsed = parseArgs({
+      args: rest,
+      allowPositionals: true,
+      options: { ...command.options, help: { type: 'boolean', short: 'h' } },
+    });
+  } catch (err) {
+    return usageError(io, err.message, command.usage);
+  }
+  const { values, positionals } = parsed;
+  if (values.help) {
+    io.stdout.write(`usage: ${PROGRAM} ${command.usage}\n\n${command.about}\n`);
+    return 0;
+  }
+  if (positionals.length !== command.positionals) {
+    return usageError(io, `${name} takes ${command.positionals} argument${command.positionals === 1 ? '' : 's'}, got ${positionals.length}`, command.usage);
+  }
+
+  try {
+    return await command.run(positionals, values, io);
+  } catch (err) {
+    if (err?.code !== 'ERR_HEADER_VALIDATOR_LOAD') throw err;
+    io.stderr.write(`${err.message}\n`);
+    return 1;
+  }
+}
+
+module.exports = { main };

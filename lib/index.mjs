@@ -1,0 +1,15 @@
+import headerValidator from './index.js';
+
+export const {
+  validateRequest,
+  generateAuthCode,
+  validateRequestAsync,
+  generateAuthCodeAsync,
+  close,
+  createValidator,
+  tableInfo,
+  authMiddleware,
+  fastifyAuthHook,
+} = headerValidator;
+
+export default headerValidator;

@@ -1,0 +1,313 @@
+'use strict';
+
+// The package entry: the native functions as they are, the Promise versions on
+// real worker threads, the pool's bounds and shutdown, the table info and the
+// errors for a module that cannot load.
+
+const { after, before, describe, it } = require('node:test');
+const assert = require('node:assert/strict');
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const api = require('../../lib');
+const { load, unsupportedRuntime, explainDlopenFailure, MODULE_PATH } = require('../../lib/native');
+const messages = require('../../src/messages.json');
+const { demoCode, withCost31, tamper, demoCombinations } = require('./helpers/codes');
+const { runNode, ROOT } = require('./helpers/child');
+
+const STORE = ['ANDROID', 'STORE', 'example.com'];
+const storeCode = demoCode(...STORE);
+
+// One cost-12 code: checking it keeps a worker busy long enough to fill a pool.
+let slowCode;
+before(() => {
+  slowCode = api.generateAuthCode(...STORE);
+});
+
+const validators = [];
+function validator(options) {
+  const made = api.createValidator(options);
+  validators.push(made);
+  return made;
+}
+after(() => Promise.all(validators.map((v) => v.close())));
+
+const settledFirst = (...promises) => Promise.race(promises.map((p, i) => p.then(() => i, () => i)));
+
+describe('synchronous functions', () => {
+  it('are the native module exports themselves', () => {
+    const native = require(MODULE_PATH);
+    assert.equal(api.validateRequest, native.validateRequest);
+    assert.equal(api.generateAuthCode, native.generateAuthCode);
+    assert.equal(api.createValidator().validateRequest, native.validateRequest);
+  });
+
+  it('the ESM entry exports the same functions as the CommonJS one', async () => {
+    const esm = await import('header-validator');
+    for (const name of Object.keys(api)) assert.equal(esm[name], api[name], name);
+    assert.equal(esm.default, api);
+  });
+});
+
+describe('validateRequestAsync and generateAuthCodeAsync', () => {
+  it('give the same answers as the native functions', async () => {
+    assert.equal(await api.validateRequestAsync(storeCode, ...STORE), true);
+    assert.equal(await api.validateRequestAsync(storeCode, 'ANDROID', 'STORE', 'www.example.com'), false);
+    assert.equal(await api.validateRequestAsync(tamper(storeCode), ...STORE), false);
+    assert.equal(await api.validateRequestAsync(withCost31(storeCode), ...STORE), false);
+    assert.equal(await api.generateAuthCodeAsync('WEB', 'KIOSK', 'example.com'), null);
+  });
+
+  it('make a fresh cost-12 code that the module accepts', async () => {
+    const code = await api.generateAuthCodeAsync('IOS', 'PROVIDER', 'beta.example.com');
+    assert.match(code, /^\$2a\$12\$[./A-Za-z0-9]{53}$/);
+    assert.notEqual(code, slowCode);
+    assert.equal(api.validateRequest(code, 'IOS', 'PROVIDER', 'beta.example.com'), true);
+    assert.equal(api.validateRequest(code, 'IOS', 'USER', 'beta.example.com'), false);
+  });
+
+  it('answer many checks of different combinations each with its own result', async () => {
+    const combinations = demoCombinations().filter((_, i) => i % 3 === 0);
+    const codes = combinations.map((c) => demoCode(c.platform, c.userType, c.host));
+    const v = validator({ threads: 2, maxQueue: 2 * combinations.length });
+    // Each code against its own combination and against its neighbour's.
+    const results = await Promise.all(
+      combinations.flatMap((c, i) => {
+        const other = combinations[(i + 1) % combinations.length];
+        return [
+          v.validateRequestAsync(codes[i], c.platform, c.userType, c.host),
+          v.validateRequestAsync(codes[i], other.platform, other.userType, other.host),
+        ];
+      }),
+    );
+    assert.deepEqual(results, combinations.flatMap(() => [true, false]));
+  });
+
+  describe('argument errors', () => {
+    const badValidate = [[], [storeCode, 'ANDROID', 'STORE'], [storeCode, ...STORE, 'extra'], [storeCode, 'ANDROID', 'STORE', 7], [null, ...STORE], [new String(storeCode), ...STORE]];
+    const badGenerate = [[], ['ANDROID', 'STORE'], [...STORE, 'extra'], ['ANDROID', undefined, 'example.com'], [{}, 'STORE', 'example.com']];
+
+    async function assertSameTypeError(asyncCall, syncCall, args, text) {
+      let promise;
+      assert.doesNotThrow(() => {
+        promise = asyncCall(...args);
+      });
+      assert.ok(promise instanceof Promise);
+      const syncError = (() => {
+        try {
+          syncCall(...args);
+        } catch (err) {
+          return err;
+        }
+        return undefined;
+      })();
+      assert.ok(syncError instanceof TypeError, 'the native function throws a TypeError');
+      await assert.rejects(promise, (err) => err instanceof TypeError && err.message === text && err.message === syncError.message);
+    }
+
+    it('reject with the native TypeError texts, never throw', async () => {
+      for (const args of badValidate) {
+        await assertSameTypeError(api.validateRequestAsync, api.validateRequest, args, messages.validateRequestArguments);
+      }
+      for (const args of badGenerate) {
+        await assertSameTypeError(api.generateAuthCodeAsync, api.generateAuthCode, args, messages.generateAuthCodeArguments);
+      }
+    });
+
+    it('are found before the pool is asked: a full or closed pool still says TypeError', async () => {
+      const full = validator({ threads: 1, maxQueue: 0 });
+      const busy = full.validateRequestAsync(slowCode, ...STORE);
+      await assert.rejects(full.validateRequestAsync(storeCode, ...STORE), { code: 'ERR_HEADER_VALIDATOR_OVERLOADED' });
+      await assert.rejects(full.validateRequestAsync(storeCode), TypeError);
+      await assert.rejects(full.generateAuthCodeAsync(1, 2, 3), TypeError);
+      assert.equal(await busy, true);
+
+      const closed = validator();
+      await closed.close();
+      await assert.rejects(closed.validateRequestAsync(), TypeError);
+    });
+  });
+});
+
+describe('createValidator', () => {
+  it('refuses bad options', () => {
+    for (const threads of [0, -1, 1.5, '2', NaN]) assert.throws(() => api.createValidator({ threads }), RangeError, String(threads));
+    for (const maxQueue of [-1, 0.5, Infinity]) assert.throws(() => api.createValidator({ maxQueue }), RangeError, String(maxQueue));
+    assert.throws(() => api.createValidator({ maxThreads: 2 }), /unknown option "maxThreads"/);
+    assert.throws(() => api.createValidator(null), TypeError);
+  });
+
+  it('sheds load at once when every thread is busy and the queue is full', async () => {
+    const v = validator({ threads: 1, maxQueue: 1 });
+    const running = v.validateRequestAsync(slowCode, ...STORE);
+    const waiting = v.validateRequestAsync(slowCode, ...STORE);
+    const refused = v.validateRequestAsync(slowCode, ...STORE);
+    const refusedGenerate = v.generateAuthCodeAsync(...STORE);
+    // The refusals come before the accepted calls have finished any bcrypt work.
+    assert.equal(await settledFirst(refused, running, waiting), 0);
+    await assert.rejects(refused, (err) => err.code === 'ERR_HEADER_VALIDATOR_OVERLOADED' && /try again later/.test(err.message));
+    await assert.rejects(refusedGenerate, { code: 'ERR_HEADER_VALIDATOR_OVERLOADED' });
+    assert.deepEqual(await Promise.all([running, waiting]), [true, true]);
+    // Capacity comes back once calls finish.
+    assert.equal(await v.validateRequestAsync(storeCode, ...STORE), true);
+  });
+
+  it('close() lets accepted calls finish, then refuses new ones', async () => {
+    const v = validator({ threads: 1, maxQueue: 3 });
+    const accepted = [
+      v.validateRequestAsync(storeCode, ...STORE),
+      v.validateRequestAsync(tamper(storeCode), ...STORE),
+      v.generateAuthCodeAsync('WEB', 'KIOSK', 'example.com'),
+      v.validateRequestAsync(storeCode, ...STORE),
+    ];
+    const closing = v.close();
+    assert.equal(v.close(), closing);
+    await assert.rejects(v.validateRequestAsync(storeCode, ...STORE), (err) => err.code === 'ERR_HEADER_VALIDATOR_CLOSED' && /closed/.test(err.message));
+    await closing;
+    assert.deepEqual(await Promise.all(accepted), [true, false, null, true]);
+    await assert.rejects(v.generateAuthCodeAsync(...STORE), { code: 'ERR_HEADER_VALIDATOR_CLOSED' });
+    // The synchronous functions do not need the pool.
+    assert.equal(v.validateRequest(storeCode, ...STORE), true);
+  });
+
+  it('closes at once when it never started a thread', async () => {
+    const v = api.createValidator();
+    await v.close();
+    await assert.rejects(v.validateRequestAsync(storeCode, ...STORE), { code: 'ERR_HEADER_VALIDATOR_CLOSED' });
+  });
+});
+
+describe('process lifetime', () => {
+  it('a script that uses the async API exits by itself, without close()', async () => {
+    const script = `
+      import { validateRequestAsync, generateAuthCodeAsync } from 'header-validator';
+      console.log(await validateRequestAsync(process.env.CODE, 'ANDROID', 'STORE', 'example.com'));
+      console.log(await generateAuthCodeAsync('WEB', 'KIOSK', 'example.com'));`;
+    const { status, signal, stdout } = await runNode(['--input-type=module', '-e', script], { env: { CODE: storeCode } });
+    assert.equal(signal, null, 'the script had to be killed: the pool kept it alive');
+    assert.equal(status, 0);
+    assert.equal(stdout, 'true\nnull\n');
+  });
+
+  it('closing pools whose threads are still loading the module does not crash', async () => {
+    const script = `
+      const { createValidator } = require('./lib');
+      (async () => {
+        for (const threads of [2, 4, 4, 8]) {
+          const v = createValidator({ threads });
+          // Starts every thread; the first to load answers, the others may still be loading.
+          const answer = v.generateAuthCodeAsync('WEB', 'KIOSK', 'example.com');
+          await v.close();
+          console.log(await answer);
+        }
+        const unused = createValidator({ threads: 2 });
+        unused.validateRequestAsync(process.env.CODE, 'ANDROID', 'STORE', 'example.com').then((r) => console.log(r));
+        unused.close();
+      })();`;
+    const { status, signal, stdout, stderr } = await runNode(['-e', script], { env: { CODE: storeCode } });
+    assert.equal(signal, null);
+    assert.equal(status, 0, stderr);
+    assert.equal(stdout, 'null\nnull\nnull\nnull\ntrue\n');
+  });
+
+  it('exiting while the threads are starting does not crash', async () => {
+    const script = `
+      const { createValidator } = require('./lib');
+      createValidator({ threads: 4 }).validateRequestAsync(process.env.CODE, 'ANDROID', 'STORE', 'example.com');
+      setImmediate(() => process.exit(0));`;
+    const { status, signal, stderr } = await runNode(['-e', script], { env: { CODE: storeCode } });
+    assert.deepEqual({ status, signal }, { status: 0, signal: null }, stderr);
+  });
+
+  it('the module-level close() closes the default validator', async () => {
+    const script = `
+      const hv = require('./lib');
+      hv.validateRequestAsync(process.env.CODE, 'ANDROID', 'STORE', 'example.com').then((r) => console.log(r));
+      hv.close().then(() => hv.validateRequestAsync(process.env.CODE, 'ANDROID', 'STORE', 'example.com'))
+        .catch((err) => console.log(err.code));`;
+    const { status, stdout } = await runNode(['-e', script], { env: { CODE: storeCode } });
+    assert.equal(status, 0);
+    assert.equal(stdout, 'true\nERR_HEADER_VALIDATOR_CLOSED\n');
+  });
+});
+
+describe('tableInfo', () => {
+  const info = api.tableInfo();
+
+  it('describes the demo table this repository builds by default', () => {
+    const table = fs.readFileSync(path.join(ROOT, 'src', 'tokens', 'token_table.json'));
+    assert.equal(info.sha256, crypto.createHash('sha256').update(table).digest('hex'));
+    assert.equal(info.demo, true);
+    assert.equal(info.undecodable, 0);
+    const key = ({ host, platform, userType }) => `${host} ${platform} ${userType}`;
+    assert.deepEqual(info.combinations.map(key).sort(), demoCombinations().map(key).sort());
+    assert.deepEqual(Object.keys(info.hosts).sort(), ['beta.example.com', 'dev.example.com', 'example.com', 'staging.example.com', 'test.example.com', 'www.example.com']);
+    assert.deepEqual([...info.hosts['example.com'].IOS].sort(), ['PROVIDER', 'STORE', 'USER']);
+  });
+
+  it('cannot be changed by a caller', () => {
+    assert.throws(() => {
+      info.hosts['example.com'].WEB.push('KIOSK');
+    }, TypeError);
+    assert.equal(api.tableInfo().hosts['example.com'].WEB.length, 1);
+  });
+
+  it('the entry warns once on standard error when production runs the demo table', async () => {
+    const script = "require('./lib'); require('./lib/index.js'); import('header-validator').then(() => console.log('loaded'));";
+    const production = await runNode(['-e', script], { env: { NODE_ENV: 'production' } });
+    assert.equal(production.stdout, 'loaded\n');
+    assert.equal(production.stderr.match(/HEADER_VALIDATOR_DEMO_TABLE/g)?.length, 1, production.stderr);
+    assert.match(production.stderr, /public demo token table/);
+    const development = await runNode(['-e', script], { env: { NODE_ENV: 'development' } });
+    assert.equal(development.stderr, '');
+  });
+});
+
+describe('load errors', () => {
+  let dir;
+  before(() => {
+    // A copy of the JavaScript layer without a build, as after a failed install.
+    dir = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-load-'));
+    fs.cpSync(path.join(ROOT, 'lib'), path.join(dir, 'lib'), { recursive: true });
+    fs.cpSync(path.join(ROOT, 'src', 'messages.json'), path.join(dir, 'src', 'messages.json'));
+    fs.symlinkSync(path.join(ROOT, 'node_modules'), path.join(dir, 'node_modules'));
+  });
+  after(() => fs.rmSync(dir, { recursive: true, force: true }));
+
+  const loadEntry = () =>
+    runNode(['-e', "try { require('./lib'); } catch (err) { console.log(JSON.stringify({ code: err.code, message: err.message })); }"], { cwd: dir });
+
+  it('a module that was never built: says so and how to build it', async () => {
+    const { stdout } = await loadEntry();
+    const err = JSON.parse(stdout);
+    assert.equal(err.code, 'ERR_HEADER_VALIDATOR_LOAD');
+    assert.match(err.message, /header_validator\.node does not exist \(the module has not been built\)/);
+    assert.match(err.message, /npm run build/);
+  });
+
+  it('a file that is not a module for this machine: names the platform problem, not dlopen', async () => {
+    const release = path.join(dir, 'build', 'Release');
+    fs.mkdirSync(release, { recursive: true });
+    fs.writeFileSync(path.join(release, 'header_validator.node'), 'not an ELF file\n'.repeat(400));
+    const { stdout } = await loadEntry();
+    const err = JSON.parse(stdout);
+    assert.equal(err.code, 'ERR_HEADER_VALIDATOR_LOAD');
+    assert.match(err.message, /was built for another platform or architecture/);
+    assert.throws(() => load(path.join(release, 'header_validator.node')), (e) => /invalid ELF header/.test(e.cause.message));
+  });
+
+  it('explains an old glibc, a foreign platform and a Node.js without Node-API 8', () => {
+    const glibc = explainDlopenFailure(new Error("/lib/x86_64-linux-gnu/libc.so.6: version `GLIBC_2.38' not found (required by header_validator.node)"));
+    assert.equal(glibc.code, 'ERR_HEADER_VALIDATOR_LOAD');
+    assert.match(glibc.message, /needs glibc 2\.38 or newer/);
+    assert.match(glibc.message, /Debian 12/);
+    const library = explainDlopenFailure(new Error('libstdc++.so.6: cannot open shared object file: No such file or directory'));
+    assert.match(library.message, /needs the system library libstdc\+\+\.so\.6, which is missing/);
+    assert.match(unsupportedRuntime({ platform: 'darwin', arch: 'arm64', napi: '9' }), /Linux x86-64 only, and this is darwin-arm64/);
+    assert.match(unsupportedRuntime({ platform: 'linux', arch: 'arm64', napi: '9' }), /linux-arm64/);
+    assert.match(unsupportedRuntime({ platform: 'linux', arch: 'x64', napi: '7' }), /Node-API version 8/);
+    assert.equal(unsupportedRuntime({ platform: 'linux', arch: 'x64', napi: '8' }), undefined);
+  });
+});

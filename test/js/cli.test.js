@@ -1,0 +1,156 @@
+'use strict';
+
+// The header-validator command, run as a real process.
+
+const { after, before, describe, it } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { tableInfo } = require('../../lib');
+const { demoCode, tamper, demoTokens } = require('./helpers/codes');
+const { runNode, ROOT } = require('./helpers/child');
+
+const BIN = path.join(ROOT, 'bin', 'header-validator.js');
+const cli = (args, options) => runNode([BIN, ...args], options);
+
+const STORE = ['ANDROID', 'STORE', 'example.com'];
+const allTokens = () => Object.values(demoTokens).flatMap((p) => Object.values(p).flatMap((u) => Object.values(u)));
+
+describe('generate and validate', () => {
+  it('generate prints a fresh code that validate accepts', async () => {
+    const generated = await cli(['generate', ...STORE]);
+    assert.equal(generated.status, 0);
+    assert.match(generated.stdout, /^\$2a\$12\$[./A-Za-z0-9]{53}\n$/);
+    const code = generated.stdout.trim();
+    const checked = await cli(['validate', code, ...STORE]);
+    assert.deepEqual([checked.status, checked.stdout], [0, 'valid\n']);
+  });
+
+  it('generate refuses an unknown combination with exit 1 and a message', async () => {
+    const { status, stdout, stderr } = await cli(['generate', 'WEB', 'KIOSK', 'example.com']);
+    assert.equal(status, 1);
+    assert.equal(stdout, '');
+    assert.match(stderr, /no token for platform WEB, user type KIOSK at host example\.com/);
+  });
+
+  it('validate prints valid or invalid, with exit 0 or 1', async () => {
+    const code = demoCode(...STORE);
+    const cases = [
+      [[code, ...STORE], 0, 'valid\n'],
+      [[tamper(code), ...STORE], 1, 'invalid\n'],
+      [[code, 'IOS', 'STORE', 'example.com'], 1, 'invalid\n'],
+      [['not-a-code', ...STORE], 1, 'invalid\n'],
+    ];
+    for (const [args, status, stdout] of cases) {
+      const result = await cli(['validate', ...args]);
+      assert.deepEqual([result.status, result.stdout], [status, stdout]);
+    }
+  });
+
+  it('validate reads the code from standard input when given -', async () => {
+    const code = demoCode(...STORE);
+    const valid = await cli(['validate', '-', ...STORE], { input: `${code}\n` });
+    assert.deepEqual([valid.status, valid.stdout], [0, 'valid\n']);
+    const invalid = await cli(['validate', '-', ...STORE], { input: tamper(code) });
+    assert.deepEqual([invalid.status, invalid.stdout], [1, 'invalid\n']);
+  });
+});
+
+describe('list', () => {
+  it('shows the fingerprint, the demo flag and every combination, never a token', async () => {
+    const { status, stdout } = await cli(['list']);
+    const info = tableInfo();
+    assert.equal(status, 0);
+    const lines = stdout.trimEnd().split('\n');
+    assert.equal(lines[0], `fingerprint: sha256:${info.sha256}`);
+    assert.match(lines[1], /^demo table: yes/);
+    assert.equal(lines[2], 'combinations: 60');
+    assert.deepEqual(lines.slice(3).sort(), info.combinations.map((c) => `${c.host} ${c.platform} ${c.userType}`).sort());
+    for (const token of allTokens()) assert.ok(!stdout.includes(token), 'list printed a token');
+  });
+
+  it('--json prints the table info', async () => {
+    const { status, stdout } = await cli(['list', '--json']);
+    assert.equal(status, 0);
+    assert.deepEqual(JSON.parse(stdout), JSON.parse(JSON.stringify(tableInfo())));
+  });
+});
+
+describe('encode', () => {
+  let dir;
+  before(() => {
+    dir = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-cli-'));
+  });
+  after(() => fs.rmSync(dir, { recursive: true, force: true }));
+
+  it('writes an encoded table of the same combinations, without the tokens', async () => {
+    const plain = path.join(dir, 'mine.plain.json');
+    const token = 'a-test-token-of-enough-length-0001';
+    fs.writeFileSync(plain, JSON.stringify({ 'api.example.org': { IOS: { USER: token, STORE: `${token}-2` } } }));
+    const out = path.join(dir, 'table.json');
+    const { status, stderr } = await cli(['encode', plain, '--out', out]);
+    assert.equal(status, 0, stderr);
+    const text = fs.readFileSync(out, 'utf8');
+    const table = JSON.parse(text);
+    assert.deepEqual(Object.keys(table['api.example.org'].IOS).sort(), ['STORE', 'USER']);
+    assert.ok(table['api.example.org'].IOS.USER.every((n) => /^\d+$/.test(n)));
+    assert.ok(!text.includes(token));
+  });
+
+  it('refuses a bad plain file with exit 1 and names the place, not the token', async () => {
+    const plain = path.join(dir, 'short.plain.json');
+    fs.writeFileSync(plain, JSON.stringify({ 'example.com': { ANDRIOD: { USER: 'a-test-token-of-enough-length-0002' } } }));
+    const { status, stderr } = await cli(['encode', plain]);
+    assert.equal(status, 1);
+    assert.match(stderr, /ANDRIOD/);
+    assert.ok(!stderr.includes('a-test-token'));
+  });
+});
+
+describe('usage', () => {
+  it('exits 2 with a usage line for a missing or unknown command, a wrong count or an unknown option', async () => {
+    const cases = [
+      [[], /^usage: header-validator <generate\|validate\|list\|encode\|demo>/m],
+      [['frobnicate'], /unknown command "frobnicate"/],
+      [['generate', 'ANDROID', 'STORE'], /^usage: header-validator generate <platform> <userType> <host>$/m],
+      [['validate', 'x', 'ANDROID', 'STORE', 'example.com', 'extra'], /^usage: header-validator validate /m],
+      [['list', 'all'], /^usage: header-validator list \[--json\]$/m],
+      [['encode'], /^usage: header-validator encode <plain\.json> \[--out table\.json\]$/m],
+      [['encode', 'a.json', '--out'], /--out/],
+      [['demo', '--port', '80'], /^usage: header-validator demo$/m],
+    ];
+    for (const [args, message] of cases) {
+      const { status, stdout, stderr } = await cli(args);
+      assert.equal(status, 2, args.join(' '));
+      assert.equal(stdout, '');
+      assert.match(stderr, message);
+      assert.equal(stderr.split('\n').filter((line) => line.startsWith('usage:')).length, 1);
+    }
+  });
+
+  it('--help describes each command and exits 0', async () => {
+    for (const command of ['generate', 'validate', 'list', 'encode', 'demo']) {
+      const { status, stdout } = await cli([command, '--help']);
+      assert.equal(status, 0);
+      assert.match(stdout, new RegExp(`^usage: header-validator ${command}\\b`));
+    }
+    const overview = await cli(['--help']);
+    assert.equal(overview.status, 0);
+    assert.match(overview.stdout, /header-validator encode <plain\.json>/);
+  });
+});
+
+describe('demo', () => {
+  it('runs the round trip against a loopback server and reports each request', async () => {
+    const { status, stdout, stderr } = await cli(['demo']);
+    assert.equal(status, 0, stderr);
+    const lines = stdout.trimEnd().split('\n');
+    assert.match(lines[0], /^demo server on http:\/\/127\.0\.0\.1:\d+\/ for host example\.com, demo table/);
+    assert.deepEqual(
+      lines.slice(1).map((line) => /^ok +GET \/ with .+ -> (\d{3}) \(expected \1\)$/.exec(line)?.[1]),
+      ['200', '401', '401'],
+    );
+    assert.ok(!/\$2[abxy]\$/.test(stdout + stderr), 'the demo printed an auth code');
+  });
+});

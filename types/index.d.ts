@@ -1,0 +1,106 @@
+import type { IncomingMessage, ServerResponse } from 'node:http';
+
+/** true when `auth_code` is a bcrypt hash of the combination's token. Runs on the calling thread. */
+export function validateRequest(auth_code: string, platform: string, userType: string, host: string): boolean;
+
+/** A fresh auth code (bcrypt, cost 12) for the combination, or null when it does not exist. Runs on the calling thread. */
+export function generateAuthCode(platform: string, userType: string, host: string): string | null;
+
+/** validateRequest on the default validator's worker threads. */
+export function validateRequestAsync(auth_code: string, platform: string, userType: string, host: string): Promise<boolean>;
+
+/** generateAuthCode on the default validator's worker threads. */
+export function generateAuthCodeAsync(platform: string, userType: string, host: string): Promise<string | null>;
+
+/** Closes the default validator: calls in flight finish, later async calls reject. */
+export function close(): Promise<void>;
+
+export interface ValidatorOptions {
+  /** Worker threads; default: one per available core. */
+  threads?: number;
+  /** Calls that may wait for a free thread before new ones are refused; default: 16 per thread. */
+  maxQueue?: number;
+}
+
+export interface Validator {
+  validateRequest(auth_code: string, platform: string, userType: string, host: string): boolean;
+  generateAuthCode(platform: string, userType: string, host: string): string | null;
+  validateRequestAsync(auth_code: string, platform: string, userType: string, host: string): Promise<boolean>;
+  generateAuthCodeAsync(platform: string, userType: string, host: string): Promise<string | null>;
+  close(): Promise<void>;
+}
+
+export function createValidator(options?: ValidatorOptions): Validator;
+
+/** `code` of the errors that the async functions reject with, besides argument TypeErrors. */
+export type HeaderValidatorErrorCode = 'ERR_HEADER_VALIDATOR_OVERLOADED' | 'ERR_HEADER_VALIDATOR_CLOSED';
+
+export interface HeaderValidatorError extends Error {
+  code: HeaderValidatorErrorCode | 'ERR_HEADER_VALIDATOR_LOAD';
+}
+
+export interface Combination {
+  readonly host: string;
+  readonly platform: string;
+  readonly userType: string;
+}
+
+export interface TableInfo {
+  /** SHA-256 (hex) of the encoded table the module was built with. */
+  readonly sha256: string;
+  /** true for the public demo table, which no deployment may use. */
+  readonly demo: boolean;
+  /** host -> platform -> user types. */
+  readonly hosts: Readonly<Record<string, Readonly<Record<string, readonly string[]>>>>;
+  readonly combinations: readonly Combination[];
+  /** Combinations whose token could not be decoded: every code for them is refused. */
+  readonly undecodable: number;
+}
+
+export function tableInfo(): TableInfo;
+
+/** Who a request was authenticated as; set on `req.auth` (Fastify: `request.auth`). */
+export interface AuthInfo {
+  platform: string;
+  userType: string;
+  host: string;
+}
+
+export interface AuthHeaderNames {
+  /** default 'x-auth-code' */
+  authCode?: string;
+  /** default 'x-platform' */
+  platform?: string;
+  /** default 'x-user-type' */
+  userType?: string;
+}
+
+export interface AuthOptions<Req> {
+  /** This deployment's own host name, or a function of the request that returns it. Never the Host header. */
+  host: string | ((req: Req) => string | Promise<string>);
+  /** Default: the module's default validator. */
+  validator?: Validator;
+  headers?: AuthHeaderNames;
+  /** Requests for which it returns true pass unchecked (health checks, CORS preflight). */
+  skip?: (req: Req) => boolean;
+}
+
+/** (req, res, next) middleware for node:http, Express and Connect. */
+export function authMiddleware<Req extends IncomingMessage = IncomingMessage>(
+  options: AuthOptions<Req>,
+): (req: Req & { auth?: AuthInfo }, res: ServerResponse, next: (err?: unknown) => void) => void;
+
+/** The parts of a Fastify request and reply that the hook uses. */
+export interface FastifyLikeRequest {
+  raw: IncomingMessage;
+}
+export interface FastifyLikeReply {
+  code(statusCode: number): this;
+  headers(values: Record<string, string>): this;
+  send(payload?: unknown): this;
+}
+
+/** A Fastify onRequest hook: fastify.addHook('onRequest', fastifyAuthHook({ host })). */
+export function fastifyAuthHook<Req extends FastifyLikeRequest = FastifyLikeRequest, Reply extends FastifyLikeReply = FastifyLikeReply>(
+  options: AuthOptions<Req>,
+): (request: Req & { auth?: AuthInfo }, reply: Reply) => Promise<Reply | undefined>;
