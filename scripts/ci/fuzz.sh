@@ -65,6 +65,14 @@ for target in "${targets[@]}"; do
     status=1
     # The report names the violated property or the fault and its stack.
     grep -v -E '^#[0-9]+\s+(NEW|REDUCE|pulse|INITED)' "$build/$target.log" | tail -n 60
+    # Standard error was closed during the run: replay the input to show
+    # which property failed.
+    artifact=$(ls -t "$artifacts"/* 2>/dev/null | head -n 1 || true)
+    if [ -n "$artifact" ]; then
+      echo "--- replaying $artifact"
+      "$build/fuzz/${target}_fuzzer" -timeout=10 "$artifact" 2>&1 |
+        grep -E 'property violated|ERROR|SUMMARY' | head -n 5 || true
+    fi
     echo "fuzz $target: FAILED; input saved under $artifacts/" >&2
     echo "  reproduce: $build/fuzz/${target}_fuzzer <input>" >&2
   fi
