@@ -83,8 +83,14 @@ void BM_CoreGenerate(benchmark::State& state) {
 
 // Real time, not CPU time: with two threads the figure that matters is hashes
 // per wall-clock second across both.
-BENCHMARK(BM_CryptRn)->ArgName("cost")->Arg(10)->Arg(12)->Unit(benchmark::kMillisecond)
-    ->UseRealTime()->Threads(1)->Threads(2);
+BENCHMARK(BM_CryptRn)
+    ->ArgName("cost")
+    ->Arg(10)
+    ->Arg(12)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Threads(1)
+    ->Threads(2);
 BENCHMARK(BM_CoreCheckpw)->ArgName("cost")->Arg(12)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CoreGenerate)->ArgName("cost")->Arg(12)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -32,14 +32,16 @@ async function main() {
   ];
   if (common.loadPackage()) targets.push(['require(package entry)', common.PACKAGE_ENTRY]);
 
-  // Whole processes, interleaved over rounds so that drifting load hits each alike.
-  const rounds = opts.quick ? 2 : 4;
-  const perRound = opts.quick ? 3 : 6;
+  // Whole processes, one of each per round, so that each difference from
+  // `node -e 0` is taken between runs a moment apart: a single process start
+  // on a shared machine varies by more than the few milliseconds measured.
+  const rounds = opts.quick ? 8 : 30;
   const processMs = new Map();
   for (let round = 0; round < rounds; round++) {
-    const bench = new Bench({ time: 0, iterations: perRound, warmupIterations: 1, warmupTime: 0, retainSamples: true, throws: true });
+    const bench = new Bench({ time: 0, iterations: 1, warmup: round === 0, warmupIterations: 1, warmupTime: 0, retainSamples: true, throws: true });
     for (const [name, target] of targets) {
-      bench.add(name, () => nodeRun(target ? `require(${JSON.stringify(target)})` : '0'));
+      // async: false, or tinybench runs the task once more just to find out.
+      bench.add(name, () => nodeRun(target ? `require(${JSON.stringify(target)})` : '0'), { async: false });
     }
     await bench.run();
     for (const task of bench.tasks) processMs.set(task.name, [...(processMs.get(task.name) ?? []), ...task.result.latency.samples]);
@@ -57,8 +59,12 @@ async function main() {
       rssAddedMiB: common.summary(inside.map((p) => (p.rssAfter - p.rssBefore) / 2 ** 20)),
     };
   });
-  const base = results[0].processMs.median;
-  for (const r of results) r.processMsOverNode = r.processMs.median - base;
+  const base = processMs.get(targets[0][0]);
+  for (const r of results) {
+    const diffs = processMs.get(r.name).map((ms, i) => ms - base[i]);
+    r.processMsOverNodeRange = common.summary(diffs);
+    r.processMsOverNode = r.processMsOverNodeRange.median;
+  }
   common.report(opts, { results });
 }
 

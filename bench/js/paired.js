@@ -9,13 +9,21 @@
 //          generateAuthCode;
 //   async: crypt_rn on two threads, against validateRequestAsync with 16
 //          calls in flight.
+// And ours against the native peers the same way, call by call in one
+// process: validateRequest against bcrypt.compareSync and
+// @node-rs/bcrypt's verifySync, generateAuthCode against their hashSync.
 
 const os = require('node:os');
 const { spawnSync } = require('node:child_process');
+const bcrypt = require('bcrypt');
+const nodeRs = require('@node-rs/bcrypt');
 const common = require('./common');
 
-const { COMBO } = common;
+const { COMBO, COST } = common;
 const now = () => performance.now();
+// Until the first 16 calls have drained through the two threads and calls
+// start and finish at a steady rate; counting from earlier overstates it.
+const WARMUP_16_MS = 2300;
 
 function floor(binary, threads, minTime, repetitions) {
   const result = spawnSync(binary, [
@@ -78,7 +86,7 @@ async function main() {
   const pkg = common.loadPackage();
   const { platform, userType, host } = COMBO;
   const code = native.generateAuthCode(platform, userType, host);
-  const pairs = opts.quick ? 3 : 8;
+  const pairs = opts.quick ? 4 : 16;
   const calls = 3;
 
   const sync = [];
@@ -120,6 +128,31 @@ async function main() {
     },
   };
 
+  const token = common.demoToken();
+  const peerPairs = opts.quick ? 4 : 12;
+  const peerCases = [
+    ['bcrypt', 'check', () => bcrypt.compareSync(token, code)],
+    ['bcrypt', 'hash', () => bcrypt.hashSync(token, COST)],
+    ['@node-rs/bcrypt', 'check', () => nodeRs.verifySync(token, code)],
+    ['@node-rs/bcrypt', 'hash', () => nodeRs.hashSync(token, COST)],
+  ];
+  const ourFn = {
+    check: () => native.validateRequest(code, platform, userType, host),
+    hash: () => native.generateAuthCode(platform, userType, host),
+  };
+  result.peers = peerCases.map(([library, operation, peerFn]) => {
+    const list = [];
+    for (let i = 0; i < peerPairs; i++) {
+      const first = i % 2 === 0 ? ourFn[operation] : peerFn;
+      const second = i % 2 === 0 ? peerFn : ourFn[operation];
+      const a = timeSync(first, 1);
+      const b = timeSync(second, 1);
+      const [ours, peer] = i % 2 === 0 ? [a, b] : [b, a];
+      list.push({ ms: ours.ms / peer.ms, cpu: ours.cpuMs / peer.cpuMs });
+    }
+    return { library, operation, pairs: peerPairs, oursOverPeer: pick(list, 'ms'), cpuOursOverPeer: pick(list, 'cpu') };
+  });
+
   if (pkg) {
     const validator = pkg.createValidator();
     const threads = os.availableParallelism();
@@ -127,20 +160,21 @@ async function main() {
     await Promise.all(Array.from({ length: threads }, call));
     const windowMs = opts.quick ? 1200 : 2500;
     const asyncPairs = [];
-    for (let i = 0; i < pairs; i++) {
+    for (let i = 0; i < (opts.quick ? 3 : 6); i++) {
       let f;
       let ours;
       if (i % 2 === 0) {
         f = floor(opts.floor, 2, 0.3, 1);
-        ours = await inFlight(call, 16, 400, windowMs);
+        ours = await inFlight(call, 16, WARMUP_16_MS, windowMs);
       } else {
-        ours = await inFlight(call, 16, 400, windowMs);
+        ours = await inFlight(call, 16, WARMUP_16_MS, windowMs);
         f = floor(opts.floor, 2, 0.3, 1);
       }
       asyncPairs.push({ floorPerSecond: f.perSecond, oursPerSecond: ours, ratio: ours / f.perSecond });
     }
     await validator.close();
     result.async = {
+      pairs: asyncPairs.length,
       threads,
       inFlight: 16,
       windowMs,

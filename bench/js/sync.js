@@ -64,10 +64,13 @@ async function main() {
       ['ours', 'check', 'async', () => validator.validateRequestAsync(ourCode, platform, userType, host)]);
   }
 
-  const rounds = opts.quick ? 1 : 5;
-  const perRound = 2;
+  const rounds = opts.quick ? 2 : 10;
+  const perRound = 1;
   const samples = new Map();
   const cpuMs = new Map();
+  // Per round: median wall ms and CPU ms per call, so the driver can take
+  // ratios between libraries measured seconds apart rather than minutes.
+  const byRound = new Map();
   for (let round = 0; round < rounds; round++) {
     const bench = new Bench({
       time: 0,
@@ -83,6 +86,9 @@ async function main() {
       const key = `${library}|${operation}|${mode}`;
       let cpuStart;
       bench.add(key, fn, {
+        // Said outright: otherwise tinybench calls fn once to find out, and
+        // leaves that call running into the next tasks.
+        async: mode === 'async',
         beforeAll(phase) {
           if (phase === 'run') cpuStart = process.cpuUsage();
         },
@@ -90,6 +96,8 @@ async function main() {
           if (phase !== 'run') return;
           const used = process.cpuUsage(cpuStart);
           cpuMs.set(key, (cpuMs.get(key) ?? 0) + (used.user + used.system) / 1000);
+          const roundCpu = (used.user + used.system) / 1000 / perRound;
+          byRound.set(key, [...(byRound.get(key) ?? []), { cpuMs: roundCpu }]);
         },
       });
     }
@@ -97,13 +105,14 @@ async function main() {
     for (const task of bench.tasks) {
       if (task.result.state !== 'completed') throw new Error(`${task.name}: ${task.result.state}`);
       samples.set(task.name, [...(samples.get(task.name) ?? []), ...task.result.latency.samples]);
+      byRound.get(task.name)[round].ms = task.result.latency.p50;
     }
   }
 
   const results = tasks.map(([library, operation, mode]) => {
     const key = `${library}|${operation}|${mode}`;
     const ms = samples.get(key);
-    return { library, operation, mode, ms: common.summary(ms), cpuMsPerCall: cpuMs.get(key) / ms.length };
+    return { library, operation, mode, ms: common.summary(ms), cpuMsPerCall: cpuMs.get(key) / ms.length, rounds: byRound.get(key) };
   });
   await validator?.close();
   common.report(opts, { cost: COST, rounds, samplesPerTask: rounds * perRound, asyncApi: Boolean(validator), results });
