@@ -14,8 +14,10 @@ const path = require('node:path');
 const api = require('../../lib');
 const { load, unsupportedRuntime, explainDlopenFailure, MODULE_PATH } = require('../../lib/native');
 const messages = require('../../src/messages.json');
-const { demoCode, withCost31, tamper, demoCombinations } = require('./helpers/codes');
-const { runNode, ROOT } = require('./helpers/child');
+const { demoCode, withCost, tamper } = require('../support/codes.js');
+const { combinations } = require('../support/module.js');
+const { runNode } = require('../support/child.js');
+const { ROOT } = require('../support/module.js');
 
 const STORE = ['ANDROID', 'STORE', 'example.com'];
 const storeCode = demoCode(...STORE);
@@ -56,7 +58,7 @@ describe('validateRequestAsync and generateAuthCodeAsync', () => {
     assert.equal(await api.validateRequestAsync(storeCode, ...STORE), true);
     assert.equal(await api.validateRequestAsync(storeCode, 'ANDROID', 'STORE', 'www.example.com'), false);
     assert.equal(await api.validateRequestAsync(tamper(storeCode), ...STORE), false);
-    assert.equal(await api.validateRequestAsync(withCost31(storeCode), ...STORE), false);
+    assert.equal(await api.validateRequestAsync(withCost(storeCode, 31), ...STORE), false);
     assert.equal(await api.generateAuthCodeAsync('WEB', 'KIOSK', 'example.com'), null);
   });
 
@@ -69,20 +71,20 @@ describe('validateRequestAsync and generateAuthCodeAsync', () => {
   });
 
   it('answer many checks of different combinations each with its own result', async () => {
-    const combinations = demoCombinations().filter((_, i) => i % 3 === 0);
-    const codes = combinations.map((c) => demoCode(c.platform, c.userType, c.host));
-    const v = validator({ threads: 2, maxQueue: 2 * combinations.length });
+    const picked = combinations.filter((_, i) => i % 3 === 0);
+    const codes = picked.map((c) => demoCode(c.platform, c.userType, c.host));
+    const v = validator({ threads: 2, maxQueue: 2 * picked.length });
     // Each code against its own combination and against its neighbour's.
     const results = await Promise.all(
-      combinations.flatMap((c, i) => {
-        const other = combinations[(i + 1) % combinations.length];
+      picked.flatMap((c, i) => {
+        const other = picked[(i + 1) % picked.length];
         return [
           v.validateRequestAsync(codes[i], c.platform, c.userType, c.host),
           v.validateRequestAsync(codes[i], other.platform, other.userType, other.host),
         ];
       }),
     );
-    assert.deepEqual(results, combinations.flatMap(() => [true, false]));
+    assert.deepEqual(results, picked.flatMap(() => [true, false]));
   });
 
   describe('argument errors', () => {
@@ -242,7 +244,7 @@ describe('tableInfo', () => {
     assert.equal(info.demo, true);
     assert.equal(info.undecodable, 0);
     const key = ({ host, platform, userType }) => `${host} ${platform} ${userType}`;
-    assert.deepEqual(info.combinations.map(key).sort(), demoCombinations().map(key).sort());
+    assert.deepEqual(info.combinations.map(key).sort(), combinations.map(key).sort());
     assert.deepEqual(Object.keys(info.hosts).sort(), ['beta.example.com', 'dev.example.com', 'example.com', 'staging.example.com', 'test.example.com', 'www.example.com']);
     assert.deepEqual([...info.hosts['example.com'].IOS].sort(), ['PROVIDER', 'STORE', 'USER']);
   });

@@ -8,8 +8,10 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { tableInfo } = require('../../lib');
-const { demoCode, tamper, demoTokens } = require('./helpers/codes');
-const { runNode, ROOT } = require('./helpers/child');
+const { demoCode, tamper } = require('../support/codes.js');
+const { demoTokens } = require('../support/module.js');
+const { runNode } = require('../support/child.js');
+const { ROOT } = require('../support/module.js');
 
 const BIN = path.join(ROOT, 'bin', 'header-validator.js');
 const cli = (args, options) => runNode([BIN, ...args], options);

@@ -6,8 +6,9 @@
 const { after, before, describe, it } = require('node:test');
 const assert = require('node:assert/strict');
 const { authMiddleware, createValidator, fastifyAuthHook, generateAuthCode } = require('../../lib');
-const { demoCode, withCost31, tamper, demoCombinations } = require('./helpers/codes');
-const { frameworks, rawRequest } = require('./helpers/servers');
+const { demoCode, withCost, tamper } = require('../support/codes.js');
+const { combinations } = require('../support/module.js');
+const { frameworks, rawRequest } = require('../support/servers.js');
 
 const HOST = 'example.com';
 const STORE = { platform: 'ANDROID', userType: 'STORE' };
@@ -79,7 +80,7 @@ for (const [framework, start] of Object.entries(frameworks)) {
       const calls = production.state.routeCalls;
       const refused = [
         headersFor(tamper(storeCode)),
-        headersFor(withCost31(storeCode)),
+        headersFor(withCost(storeCode, 31)),
         headersFor(storeCode, { platform: 'IOS', userType: 'STORE' }),
         headersFor(storeCode, { platform: 'WEB', userType: 'KIOSK' }),
         headersFor(demoCode('ANDROID', 'STORE', 'www.example.com')),
@@ -160,8 +161,7 @@ for (const [framework, start] of Object.entries(frameworks)) {
     });
 
     it('keeps the health check answering through a burst of checks', async () => {
-      const combinations = demoCombinations().slice(0, 24);
-      const burst = combinations.map((c) =>
+      const burst = combinations.slice(0, 24).map((c) =>
         get(`${production.url}/whoami`, headersFor(demoCode(c.platform, c.userType, c.host), c)).then((r) => ({ c, r })),
       );
       const health = Array.from({ length: 5 }, () => get(`${production.url}/health`, {}));

@@ -6,7 +6,8 @@
 const { it } = require('node:test');
 const assert = require('node:assert/strict');
 const path = require('node:path');
-const { runNode, ROOT } = require('./helpers/child');
+const { runNode } = require('../support/child.js');
+const { ROOT } = require('../support/module.js');
 
 it('the declarations type-check against the usage file', async () => {
   const tsc = path.join(ROOT, 'node_modules', 'typescript', 'bin', 'tsc');

@@ -9,7 +9,7 @@
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { spawnSync } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
 
 const PRELUDE = `
 'use strict';
@@ -63,6 +63,22 @@ function runScript(script, { env = {}, timeoutMs = 30000 } = {}) {
   };
 }
 
+// Runs node with the given arguments from the package root and collects what it
+// printed, without blocking the test process (servers in it keep answering).
+// The time limit only guards against a hang; it is not a measurement.
+function runNode(args, { env = {}, input, cwd = path.join(__dirname, '..', '..'), timeout = 60_000 } = {}) {
+  return new Promise((resolve, reject) => {
+    const child = spawn(process.execPath, args, { cwd, env: { ...process.env, ...env }, timeout });
+    let stdout = '';
+    let stderr = '';
+    child.stdout.setEncoding('utf8').on('data', (chunk) => (stdout += chunk));
+    child.stderr.setEncoding('utf8').on('data', (chunk) => (stderr += chunk));
+    child.on('error', reject);
+    child.on('close', (status, signal) => resolve({ status, signal, stdout, stderr }));
+    child.stdin.end(input);
+  });
+}
+
 // A child's standard error as lines, without the final newline's empty tail.
 function stderrLines(stderr) {
   if (stderr === '') return [];
@@ -77,4 +93,4 @@ function describeExit(child) {
   return `child exited with status ${child.status}, signal ${child.signal}; end of stderr:\n${child.stderr.slice(-2000)}`;
 }
 
-module.exports = { runScript, stderrLines, describeExit };
+module.exports = { runScript, runNode, stderrLines, describeExit };

@@ -5,11 +5,17 @@
 
 const { performance } = require('node:perf_hooks');
 const bcrypt = require('bcryptjs');
+const { demoTokens } = require('./module.js');
 
 // A bcryptjs code ("$2b$04$...") of token at cost 4: cheap enough to check
 // by the hundred.
 function cheapCode(token) {
   return bcrypt.hashSync(token, 4);
+}
+
+// A cost-4 code of a demo combination's token.
+function demoCode(platform, userType, host, cost = 4) {
+  return bcrypt.hashSync(demoTokens[host][platform][userType], cost);
 }
 
 // The same code with its two cost digits replaced. The result no longer
@@ -30,6 +36,11 @@ function withCharAt(code, index, char) {
 // A character of the bcrypt alphabet other than the one at index.
 function otherChar(code, index) {
   return code[index] === 'a' ? 'b' : 'a';
+}
+
+// The code with one hash character changed: well-formed, but it never matches.
+function tamper(code) {
+  return withCharAt(code, 40, otherChar(code, 40));
 }
 
 // Milliseconds of one bcryptjs hash at cost 10, the yardstick for "without
@@ -59,4 +70,4 @@ function repeat(n, budgetMs, fn, expected) {
   return { completed, elapsedMs: performance.now() - start, unexpected: [...unexpected] };
 }
 
-module.exports = { cheapCode, withCost, withPrefix, withCharAt, otherChar, cost10HashMs, repeat };
+module.exports = { cheapCode, demoCode, tamper, withCost, withPrefix, withCharAt, otherChar, cost10HashMs, repeat };

@@ -9,7 +9,7 @@ const http = require('node:http');
 const { once } = require('node:events');
 const express = require('express');
 const Fastify = require('fastify');
-const { authMiddleware, fastifyAuthHook } = require('../../../lib');
+const { authMiddleware, fastifyAuthHook } = require('../../lib');
 
 function answer(req, res, state) {
   state.routeCalls += 1;
