@@ -34,28 +34,12 @@ function delays(histogram) {
 // Keeps k promise-returning calls in flight from now until the window has
 // closed, then lets the last ones finish.
 async function runAsync(call, k, warmupMs, windowMs) {
-  const calls = [];
   const histogram = monitorEventLoopDelay({ resolution: ELD_RESOLUTION_MS });
   const t0 = now() + warmupMs;
   const t1 = t0 + windowMs;
   const on = setTimeout(() => histogram.enable(), warmupMs);
   const off = setTimeout(() => histogram.disable(), warmupMs + windowMs);
-  await new Promise((resolve, reject) => {
-    let active = 0;
-    const launch = () => {
-      active++;
-      const start = now();
-      call().then((ok) => {
-        const end = now();
-        if (ok !== true) return reject(new Error('a call in the benchmark did not return true'));
-        active--;
-        calls.push({ start, end });
-        if (end < t1) launch();
-        else if (active === 0) resolve();
-      }, reject);
-    };
-    for (let i = 0; i < k; i++) launch();
-  });
+  const calls = await common.keepInFlight(call, k, t1);
   clearTimeout(on);
   clearTimeout(off);
   histogram.disable();

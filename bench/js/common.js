@@ -112,6 +112,29 @@ function callsPerSecondParts(calls, t0, t1, parts) {
   return Array.from({ length: parts }, (_, i) => callsPerSecond(calls, t0 + i * step, t0 + (i + 1) * step));
 }
 
+// Keeps k promise-returning calls in flight until time t1 (performance.now()),
+// lets the last ones finish, and returns every call's { start, end }.
+function keepInFlight(call, k, t1) {
+  const now = () => performance.now();
+  const calls = [];
+  return new Promise((resolve, reject) => {
+    let active = 0;
+    const launch = () => {
+      active++;
+      const start = now();
+      call().then((ok) => {
+        const end = now();
+        if (ok !== true) return reject(new Error('a call in the benchmark did not return true'));
+        active--;
+        calls.push({ start, end });
+        if (end < t1) launch();
+        else if (active === 0) resolve(calls);
+      }, reject);
+    };
+    for (let i = 0; i < k; i++) launch();
+  });
+}
+
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 module.exports = {
@@ -131,5 +154,6 @@ module.exports = {
   loadPackage,
   callsPerSecond,
   callsPerSecondParts,
+  keepInFlight,
   sleep,
 };

@@ -57,25 +57,9 @@ function timeSync(fn, n) {
 }
 
 async function inFlight(call, k, warmupMs, windowMs) {
-  const calls = [];
   const t0 = now() + warmupMs;
   const t1 = t0 + windowMs;
-  await new Promise((resolve, reject) => {
-    let active = 0;
-    const launch = () => {
-      active++;
-      const start = now();
-      call().then((ok) => {
-        if (ok !== true) return reject(new Error('a call in the benchmark did not return true'));
-        const end = now();
-        active--;
-        calls.push({ start, end });
-        if (end < t1) launch();
-        else if (active === 0) resolve();
-      }, reject);
-    };
-    for (let i = 0; i < k; i++) launch();
-  });
+  const calls = await common.keepInFlight(call, k, t1);
   return common.callsPerSecond(calls, t0, t1);
 }
 
