@@ -59,7 +59,9 @@ function single(incoming, name) {
  * @returns {Promise<{skipped: true} | {auth: {platform: string, userType: string, host: string}} | typeof UNAUTHORIZED>}
  */
 async function authenticate(req, incoming, settings) {
-  if (settings.skip?.(req)) return { skipped: true };
+  // skip may be async: a pending Promise is truthy, so only an awaited, exact
+  // true lets a request through unchecked.
+  if (settings.skip !== undefined && (await settings.skip(req)) === true) return { skipped: true };
   const { names } = settings;
   const authCode = single(incoming, names.authCode);
   const platform = single(incoming, names.platform);

@@ -81,8 +81,11 @@ export interface AuthOptions<Req> {
   /** Default: the module's default validator. */
   validator?: Validator;
   headers?: AuthHeaderNames;
-  /** Requests for which it returns true pass unchecked (health checks, CORS preflight). */
-  skip?: (req: Req) => boolean;
+  /**
+   * Requests for which it returns (or resolves to) exactly `true` pass unchecked (health checks, CORS
+   * preflight). Any other value, a truthy one included, means the request is checked.
+   */
+  skip?: (req: Req) => boolean | Promise<boolean>;
 }
 
 /** (req, res, next) middleware for node:http, Express and Connect. */

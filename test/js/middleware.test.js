@@ -149,6 +149,21 @@ for (const [framework, start] of Object.entries(frameworks)) {
       assert.equal((await get(`${production.url}/whoami`, {})).status, 401);
     });
 
+    it('skips only on an awaited, exact true: an async skip cannot open every route', async () => {
+      const skips = [async (req) => req.url === '/health', (req) => (req.url === '/health' ? 1 : 'no')];
+      const servers = await Promise.all(skips.map((s) => start({ host: HOST, validator, skip: s })));
+      try {
+        for (const [i, server] of servers.entries()) {
+          assert.equal((await get(`${server.url}/secret`, {})).status, 401, `skip ${i} opened /secret`);
+          assert.equal(server.state.routeCalls, 0);
+        }
+        assert.equal((await get(`${servers[0].url}/health`, {})).status, 200);
+        assert.equal((await get(`${servers[1].url}/health`, {})).status, 401, 'a truthy 1 is not true');
+      } finally {
+        await Promise.all(servers.map((s) => s.close()));
+      }
+    });
+
     it('reads header names given in its options', async () => {
       const custom = await start({ host: HOST, validator, headers: { authCode: 'Authorization-Code', platform: 'X-Client', userType: 'x-role' } });
       try {
