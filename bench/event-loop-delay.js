@@ -14,7 +14,10 @@ const { parseArgs } = require('node:util');
 const { createValidator, generateAuthCode, validateRequest } = require('..');
 
 const { values } = parseArgs({
-  options: { calls: { type: 'string', default: '16' }, threads: { type: 'string', default: String(os.availableParallelism()) } },
+  options: {
+    calls: { type: 'string', default: '16' },
+    threads: { type: 'string', default: String(os.availableParallelism()) },
+  },
 });
 const calls = Number(values.calls);
 const threads = Number(values.threads);
@@ -24,8 +27,10 @@ const ms = (ns) => (ns / 1e6).toFixed(1);
 
 function report(label, histogram, elapsed) {
   console.log(
-    `${label.padEnd(28)} event-loop delay p50 ${ms(histogram.percentile(50))} ms, p99 ${ms(histogram.percentile(99))} ms, ` +
-      `max ${ms(histogram.max)} ms; ${calls} checks in ${elapsed.toFixed(0)} ms = ${((calls * 1000) / elapsed).toFixed(1)}/s`,
+    `${label.padEnd(28)} event-loop delay p50 ${ms(histogram.percentile(50))} ms, p99 ` +
+      `${ms(histogram.percentile(99))} ms, ` +
+      `max ${ms(histogram.max)} ms; ${calls} checks in ${elapsed.toFixed(0)} ms = ` +
+      `${((calls * 1000) / elapsed).toFixed(1)}/s`,
   );
 }
 
@@ -46,7 +51,10 @@ async function main() {
   // Start the threads outside the measurement.
   await validator.validateRequestAsync(code, ...combination);
 
-  console.log(`${calls} concurrent cost-12 checks, ${threads} worker thread(s), ${os.availableParallelism()} core(s), Node.js ${process.version}`);
+  console.log(
+    `${calls} concurrent cost-12 checks, ${threads} worker thread(s), ${os.availableParallelism()} core(s), ` +
+      `Node.js ${process.version}`,
+  );
   await measure('validateRequestAsync', () =>
     Promise.all(Array.from({ length: calls }, () => validator.validateRequestAsync(code, ...combination))),
   );

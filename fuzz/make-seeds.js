@@ -62,7 +62,7 @@ writeCorpus('codec_chain', {
   'longest-token': encodedText(longest, 'longest'),
   'utf8-token': encodedText(utf8, 'utf8'),
   'outer-text-only': Buffer.from('A'.repeat(64)),
-  'empty': Buffer.alloc(0),
+  empty: Buffer.alloc(0),
 });
 
 // --- bcrypt: token NUL auth code ---------------------------------------------------
@@ -99,14 +99,14 @@ writeCorpus('bcrypt', {
 const leaf = (t, label) => numerals(encodedText(t, label));
 const json = (value) => JSON.stringify(value);
 writeCorpus('table_walk', {
-  'table': json({
+  table: json({
     'example.com': {
       WEB: { USER: leaf(shortest, 'table-web') },
       ANDROID: { STORE: leaf(utf8, 'table-android'), KIOSK: [] },
     },
     'dev.example.com': {},
   }),
-  'numerals': json(leaf(shortest, 'numerals')),
+  numerals: json(leaf(shortest, 'numerals')),
   'numeral-forms': json([' 65', '+65', '65abc', '321', '256', '-1', '0', '\t-0']),
   'numeral-no-digits': json(['65', 'abc', '66']),
   'numeral-eleven-digits': json(['65', '12345678901']),
@@ -117,5 +117,5 @@ writeCorpus('table_walk', {
   'element-not-string': json({ 'example.com': { WEB: { USER: ['65', 65] } } }),
   // Written as text: in an object literal "__proto__" would set the prototype.
   'inherited-names': '{"__proto__": {"constructor": {"prototype": ["1"]}, "toString": {}}}',
-  'scalar': json('text'),
+  scalar: json('text'),
 });

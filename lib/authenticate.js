@@ -15,10 +15,12 @@ const UNAUTHORIZED = Object.freeze({ status: 401, headers: {}, body: '{"error":"
 const OVERLOADED = Object.freeze({ status: 503, headers: { 'retry-after': '1' }, body: '{"error":"overloaded"}' });
 
 function readHeaderNames(headers, where) {
-  if (headers === null || typeof headers !== 'object') throw new TypeError(`${where}: headers must be an object of header names`);
+  if (headers === null || typeof headers !== 'object')
+    throw new TypeError(`${where}: headers must be an object of header names`);
   const names = { ...DEFAULT_HEADERS };
   for (const [key, name] of Object.entries(headers)) {
-    if (!(key in DEFAULT_HEADERS)) throw new TypeError(`${where}: unknown header option ${JSON.stringify(key)} (authCode, platform, userType)`);
+    if (!(key in DEFAULT_HEADERS))
+      throw new TypeError(`${where}: unknown header option ${JSON.stringify(key)} (authCode, platform, userType)`);
     if (typeof name !== 'string' || name === '') throw new TypeError(`${where}: headers.${key} must be a header name`);
     names[key] = name.toLowerCase();
   }
@@ -36,14 +38,16 @@ function readAuthOptions(options, where) {
   const { host, validator, headers = {}, skip } = options;
   if (!(typeof host === 'function' || (typeof host === 'string' && host !== ''))) {
     throw new TypeError(
-      `${where}: the host option is required: this deployment's host name, or a function of the request that returns it ` +
+      `${where}: the host option is required: this deployment's host name, or a function of the request that ` +
+        `returns it ` +
         '(never the Host header, which the client chooses)',
     );
   }
   if (validator !== undefined && typeof validator?.validateRequestAsync !== 'function') {
     throw new TypeError(`${where}: validator must come from createValidator()`);
   }
-  if (skip !== undefined && typeof skip !== 'function') throw new TypeError(`${where}: skip must be a function of the request`);
+  if (skip !== undefined && typeof skip !== 'function')
+    throw new TypeError(`${where}: skip must be a function of the request`);
   return { host, validator, skip, names: readHeaderNames(headers, where) };
 }
 
@@ -56,7 +60,8 @@ function single(incoming, name) {
 /**
  * @param {unknown} req what skip() and a host function receive
  * @param {import('node:http').IncomingMessage} incoming the request whose headers are read
- * @returns {Promise<{skipped: true} | {auth: {platform: string, userType: string, host: string}} | typeof UNAUTHORIZED>}
+ * @returns {Promise<{skipped: true} | {auth: AuthInfo} | typeof UNAUTHORIZED>}
+ * @typedef {{platform: string, userType: string, host: string}} AuthInfo
  */
 async function authenticate(req, incoming, settings) {
   // skip may be async: a pending Promise is truthy, so only an awaited, exact

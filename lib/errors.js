@@ -10,6 +10,9 @@ const overloaded = () =>
   codedError('ERR_HEADER_VALIDATOR_OVERLOADED', 'header-validator: too many checks are waiting; try again later');
 
 const closed = () =>
-  codedError('ERR_HEADER_VALIDATOR_CLOSED', 'header-validator: this validator has been closed and accepts no more calls');
+  codedError(
+    'ERR_HEADER_VALIDATOR_CLOSED',
+    'header-validator: this validator has been closed and accepts no more calls',
+  );
 
 module.exports = { overloaded, closed };

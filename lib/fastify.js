@@ -13,7 +13,9 @@ function fastifyAuthHook(options) {
       request.auth = outcome.auth;
       return undefined;
     }
-    reply.code(outcome.status).headers({ ...outcome.headers, 'content-type': 'application/json', 'cache-control': 'no-store' });
+    reply
+      .code(outcome.status)
+      .headers({ ...outcome.headers, 'content-type': 'application/json', 'cache-control': 'no-store' });
     return reply.send(outcome.body);
   };
 }

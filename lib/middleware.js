@@ -13,7 +13,11 @@ function authMiddleware(options) {
         req.auth = outcome.auth;
         return next();
       }
-      res.writeHead(outcome.status, { ...outcome.headers, 'content-type': 'application/json', 'cache-control': 'no-store' });
+      res.writeHead(outcome.status, {
+        ...outcome.headers,
+        'content-type': 'application/json',
+        'cache-control': 'no-store',
+      });
       res.end(outcome.body);
     }, next);
   };

@@ -19,7 +19,12 @@ function readManifest(manifestPath) {
     error.code = 'ERR_HEADER_VALIDATOR_LOAD';
     throw error;
   }
-  if (typeof manifest.sha256 !== 'string' || typeof manifest.demo !== 'boolean' || manifest.hosts === null || typeof manifest.hosts !== 'object') {
+  if (
+    typeof manifest.sha256 !== 'string' ||
+    typeof manifest.demo !== 'boolean' ||
+    manifest.hosts === null ||
+    typeof manifest.hosts !== 'object'
+  ) {
     const error = new Error(`header-validator: the table manifest ${manifestPath} is not one the build writes`);
     error.code = 'ERR_HEADER_VALIDATOR_LOAD';
     throw error;

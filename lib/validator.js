@@ -15,11 +15,14 @@ const QUEUE_PER_THREAD = 16;
 function readOptions(options) {
   if (options === null || typeof options !== 'object') throw new TypeError('createValidator options must be an object');
   for (const key of Object.keys(options)) {
-    if (key !== 'threads' && key !== 'maxQueue') throw new TypeError(`createValidator: unknown option ${JSON.stringify(key)}`);
+    if (key !== 'threads' && key !== 'maxQueue')
+      throw new TypeError(`createValidator: unknown option ${JSON.stringify(key)}`);
   }
   const { threads = os.availableParallelism(), maxQueue = threads * QUEUE_PER_THREAD } = options;
-  if (!Number.isSafeInteger(threads) || threads < 1) throw new RangeError('createValidator: threads must be an integer of at least 1');
-  if (!Number.isSafeInteger(maxQueue) || maxQueue < 0) throw new RangeError('createValidator: maxQueue must be an integer of at least 0');
+  if (!Number.isSafeInteger(threads) || threads < 1)
+    throw new RangeError('createValidator: threads must be an integer of at least 1');
+  if (!Number.isSafeInteger(maxQueue) || maxQueue < 0)
+    throw new RangeError('createValidator: maxQueue must be an integer of at least 0');
   return { threads, maxQueue };
 }
 

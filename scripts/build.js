@@ -15,8 +15,10 @@ const buildDir = path.join(root, 'build');
 function run(cmd, args) {
   const result = spawnSync(cmd, args, { cwd: root, stdio: 'inherit' });
   if (result.error) {
-    console.error(`build: cannot run ${cmd}: ${result.error.message}` +
-      (result.error.code === 'ENOENT' ? ' (run scripts/install-build-deps.sh first)' : ''));
+    console.error(
+      `build: cannot run ${cmd}: ${result.error.message}` +
+        (result.error.code === 'ENOENT' ? ' (run scripts/install-build-deps.sh first)' : ''),
+    );
     process.exit(1);
   }
   if (result.status !== 0) process.exit(result.status ?? 1);

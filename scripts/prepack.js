@@ -25,6 +25,9 @@ if (manifest.demo && process.env.HEADER_VALIDATOR_ALLOW_DEMO_PACK !== '1') {
   process.exit(1);
 }
 if (manifest.undecodableLeaves > 0) {
-  console.error(`prepack: warning: ${manifest.undecodableLeaves} combination(s) of this table cannot be decoded; every code for them is refused`);
+  console.error(
+    `prepack: warning: ${manifest.undecodableLeaves} combination(s) of this table cannot be decoded; every code ` +
+      `for them is refused`,
+  );
 }
 console.error(`prepack: packing the ${manifest.demo ? 'DEMO' : 'custom'} table build, sha256:${manifest.sha256}`);

@@ -62,7 +62,11 @@ function loadFormat() {
  * @param {{key?: Uint8Array, iv?: Uint8Array}} [options] fixed key/IV; random when omitted
  * @returns {string[]}
  */
-function encodeToken(tokenBuffer, mask, { key = crypto.randomBytes(KEY_BYTES), iv = crypto.randomBytes(IV_BYTES) } = {}) {
+function encodeToken(
+  tokenBuffer,
+  mask,
+  { key = crypto.randomBytes(KEY_BYTES), iv = crypto.randomBytes(IV_BYTES) } = {},
+) {
   if (!(tokenBuffer instanceof Uint8Array)) throw new TypeError('token must be a Buffer or Uint8Array');
   if (!Number.isInteger(mask) || mask < 0 || mask > 255) throw new RangeError('mask must be an integer from 0 to 255');
   if (!(key instanceof Uint8Array) || key.length !== KEY_BYTES) throw new RangeError(`key must be ${KEY_BYTES} bytes`);
@@ -96,12 +100,18 @@ const showPath = (names) => names.map(segment).join('/');
 
 function kindOf(node) {
   switch (node.type) {
-    case 'Object': return 'an object';
-    case 'Array': return 'an array';
-    case 'String': return 'a string';
-    case 'Number': return 'a number';
-    case 'Boolean': return 'a boolean';
-    default: return 'null';
+    case 'Object':
+      return 'an object';
+    case 'Array':
+      return 'an array';
+    case 'String':
+      return 'a string';
+    case 'Number':
+      return 'a number';
+    case 'Boolean':
+      return 'a boolean';
+    default:
+      return 'null';
   }
 }
 
@@ -184,6 +194,8 @@ function parseJson(text) {
   try {
     JSON.parse(text);
   } catch (err) {
+    // The parser's message can quote the input, so it is not kept as the cause.
+    // eslint-disable-next-line preserve-caught-error
     if (text.trim() === '') throw new Error('input is empty: expected a JSON object of hosts');
     let offset = Number(/at position (\d+)/.exec(err.message)?.[1] ?? NaN);
     if (Number.isNaN(offset)) {
@@ -194,6 +206,7 @@ function parseJson(text) {
         offset = Number.isInteger(astErr.offset) ? astErr.offset : text.length;
       }
     }
+    // eslint-disable-next-line preserve-caught-error -- as above
     throw new Error(`input is not valid JSON: error at ${locate(text, offset)}`);
   }
   return momoa.parse(text, { mode: 'json' });
@@ -266,17 +279,22 @@ function checkVocabulary(names, platforms) {
   const known = [...platforms.keys()];
   if (!platforms.has(platform)) {
     throw new Error(
-      `${where}: unknown platform ${quote(platform)}; ${didYouMean(platform, known)}known platforms: ${known.join(', ')} (names are case-sensitive)`,
+      `${where}: unknown platform ${quote(platform)}; ${didYouMean(platform, known)}known platforms: ` +
+        `${known.join(', ')} (names are case-sensitive)`,
     );
   }
   if (userType === undefined) return;
   const allowed = platforms.get(platform);
   if (allowed.includes(userType)) return;
   if ([...platforms.values()].some((list) => list.includes(userType))) {
-    throw new Error(`${where}: user type ${userType} does not exist under platform ${platform}; ${platform} has: ${allowed.join(', ')}`);
+    throw new Error(
+      `${where}: user type ${userType} does not exist under platform ${platform}; ${platform} has: ` +
+        `${allowed.join(', ')}`,
+    );
   }
   throw new Error(
-    `${where}: unknown user type ${quote(userType)}; ${didYouMean(userType, allowed)}user types under ${platform}: ${allowed.join(', ')} (names are case-sensitive)`,
+    `${where}: unknown user type ${quote(userType)}; ${didYouMean(userType, allowed)}user types under ${platform}: ` +
+      `${allowed.join(', ')} (names are case-sensitive)`,
   );
 }
 
@@ -287,14 +305,20 @@ function checkToken(node, names, format) {
     throw new Error(`${where}: the token must be a string, found ${kindOf(node)}${hint}`);
   }
   const token = node.value;
-  if (!token.isWellFormed()) throw new Error(`${where}: token is not valid Unicode text (it holds an unpaired surrogate)`);
+  if (!token.isWellFormed())
+    throw new Error(`${where}: token is not valid Unicode text (it holds an unpaired surrogate)`);
   const bytes = Buffer.from(token, 'utf8');
   if (bytes.includes(0)) throw new Error(`${where}: token contains a NUL byte, which would cut it short`);
   if (bytes.length < format.min) {
-    throw new Error(`${where}: token has ${bytes.length} bytes; tokens need at least ${format.min} bytes (UTF-8) to be encoded`);
+    throw new Error(
+      `${where}: token has ${bytes.length} bytes; tokens need at least ${format.min} bytes (UTF-8) to be encoded`,
+    );
   }
   if (bytes.length > format.max) {
-    throw new Error(`${where}: token has ${bytes.length} bytes; tokens may have at most ${format.max} bytes (UTF-8), bcrypt ignores the rest`);
+    throw new Error(
+      `${where}: token has ${bytes.length} bytes; tokens may have at most ${format.max} bytes (UTF-8), bcrypt ` +
+        `ignores the rest`,
+    );
   }
   return bytes;
 }
@@ -320,12 +344,15 @@ function encodeTable(plainJsonText) {
   const leaves = [];
   for (const [host, hostNode] of membersOf(root, [], 'host')) {
     checkHostName(host);
-    if (hostNode.type !== 'Object') throw new Error(`${showPath([host])}: platforms must be a JSON object, found ${kindOf(hostNode)}`);
+    if (hostNode.type !== 'Object')
+      throw new Error(`${showPath([host])}: platforms must be a JSON object, found ${kindOf(hostNode)}`);
     table[host] = {};
     for (const [platform, platformNode] of membersOf(hostNode, [host], 'platform')) {
       checkVocabulary([host, platform], format.platforms);
       if (platformNode.type !== 'Object') {
-        throw new Error(`${showPath([host, platform])}: user types must be a JSON object, found ${kindOf(platformNode)}`);
+        throw new Error(
+          `${showPath([host, platform])}: user types must be a JSON object, found ${kindOf(platformNode)}`,
+        );
       }
       table[host][platform] = {};
       for (const [userType, leaf] of membersOf(platformNode, [host, platform], 'user type')) {
@@ -343,7 +370,7 @@ function encodeTable(plainJsonText) {
     try {
       table[host][platform][userType] = encodeToken(bytes, format.mask);
     } catch (err) {
-      throw new Error(`${showPath(names)}: ${err.message}`);
+      throw new Error(`${showPath(names)}: ${err.message}`, { cause: err });
     }
   }
   return table;
@@ -400,7 +427,12 @@ function main(argv) {
     process.stdout.write(USAGE);
     return 0;
   }
-  const usageError = args.positionals.length !== 1 ? 'expected exactly one input file' : args.values.out === '' ? '--out needs a file name' : '';
+  const usageError =
+    args.positionals.length !== 1
+      ? 'expected exactly one input file'
+      : args.values.out === ''
+        ? '--out needs a file name'
+        : '';
   if (usageError) {
     process.stderr.write(`encode-table: ${usageError}\n${USAGE}`);
     return 2;

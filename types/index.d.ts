@@ -3,11 +3,19 @@ import type { IncomingMessage, ServerResponse } from 'node:http';
 /** true when `auth_code` is a bcrypt hash of the combination's token. Runs on the calling thread. */
 export function validateRequest(auth_code: string, platform: string, userType: string, host: string): boolean;
 
-/** A fresh auth code (bcrypt, cost 12) for the combination, or null when it does not exist. Runs on the calling thread. */
+/**
+ * A fresh auth code (bcrypt, cost 12) for the combination, or null when it does not exist. Runs on the
+ * calling thread.
+ */
 export function generateAuthCode(platform: string, userType: string, host: string): string | null;
 
 /** validateRequest on the default validator's worker threads. */
-export function validateRequestAsync(auth_code: string, platform: string, userType: string, host: string): Promise<boolean>;
+export function validateRequestAsync(
+  auth_code: string,
+  platform: string,
+  userType: string,
+  host: string,
+): Promise<boolean>;
 
 /** generateAuthCode on the default validator's worker threads. */
 export function generateAuthCodeAsync(platform: string, userType: string, host: string): Promise<string | null>;
@@ -104,6 +112,7 @@ export interface FastifyLikeReply {
 }
 
 /** A Fastify onRequest hook: fastify.addHook('onRequest', fastifyAuthHook({ host })). */
-export function fastifyAuthHook<Req extends FastifyLikeRequest = FastifyLikeRequest, Reply extends FastifyLikeReply = FastifyLikeReply>(
-  options: AuthOptions<Req>,
-): (request: Req & { auth?: AuthInfo }, reply: Reply) => Promise<Reply | undefined>;
+export function fastifyAuthHook<
+  Req extends FastifyLikeRequest = FastifyLikeRequest,
+  Reply extends FastifyLikeReply = FastifyLikeReply,
+>(options: AuthOptions<Req>): (request: Req & { auth?: AuthInfo }, reply: Reply) => Promise<Reply | undefined>;

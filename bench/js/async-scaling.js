@@ -61,7 +61,8 @@ async function runSync(call, k, warmupMs, windowMs, minBatches) {
     return { start, end: now() };
   };
   const warmEnd = now() + warmupMs;
-  do timed(); while (now() < warmEnd);
+  do timed();
+  while (now() < warmEnd);
   await turn();
   histogram.enable();
   const t0 = now();
@@ -88,8 +89,18 @@ async function main() {
   // bcryptjs hashes on the main thread in slices, so more calls in flight only
   // share its one core and finish together: one level shows all there is.
   const variants = [
-    validator && { name: 'ours async (validateRequestAsync)', kind: 'async', levels, call: () => validator.validateRequestAsync(code, platform, userType, host) },
-    { name: 'ours sync (validateRequest)', kind: 'sync', levels, call: () => native.validateRequest(code, platform, userType, host) },
+    validator && {
+      name: 'ours async (validateRequestAsync)',
+      kind: 'async',
+      levels,
+      call: () => validator.validateRequestAsync(code, platform, userType, host),
+    },
+    {
+      name: 'ours sync (validateRequest)',
+      kind: 'sync',
+      levels,
+      call: () => native.validateRequest(code, platform, userType, host),
+    },
     { name: 'bcrypt compare', kind: 'async', levels, call: () => bcrypt.compare(token, code) },
     { name: '@node-rs/bcrypt verify', kind: 'async', levels, call: () => nodeRs.verify(token, code) },
     { name: 'bcryptjs compare', kind: 'async', levels: [1], call: () => bcryptjs.compare(token, code) },
@@ -104,9 +115,10 @@ async function main() {
       // The window opens once the first burst of k calls has drained and
       // calls start and finish at a steady rate: about k tenths of a second at
       // cost 12 on two threads.
-      const { calls, t0, t1, histogram } = variant.kind === 'sync'
-        ? await runSync(variant.call, k, warmupMs, windowMs, 2)
-        : await runAsync(variant.call, k, warmupMs + k * STEADY_MS_PER_CALL, windowMs);
+      const { calls, t0, t1, histogram } =
+        variant.kind === 'sync'
+          ? await runSync(variant.call, k, warmupMs, windowMs, 2)
+          : await runAsync(variant.call, k, warmupMs + k * STEADY_MS_PER_CALL, windowMs);
       results.push({
         variant: variant.name,
         inFlight: k,

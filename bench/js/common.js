@@ -59,8 +59,11 @@ function fromTinybench(task, scale = 1) {
 }
 
 function cpuModel() {
-  const line = fs.readFileSync('/proc/cpuinfo', 'utf8').split('\n').find((l) => l.startsWith('model name'));
-  return line ? line.split(':')[1].trim() : os.cpus()[0]?.model ?? 'unknown';
+  const line = fs
+    .readFileSync('/proc/cpuinfo', 'utf8')
+    .split('\n')
+    .find((l) => l.startsWith('model name'));
+  return line ? line.split(':')[1].trim() : (os.cpus()[0]?.model ?? 'unknown');
 }
 
 function machine() {

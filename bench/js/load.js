@@ -38,13 +38,22 @@ async function main() {
   const rounds = opts.quick ? 8 : 30;
   const processMs = new Map();
   for (let round = 0; round < rounds; round++) {
-    const bench = new Bench({ time: 0, iterations: 1, warmup: round === 0, warmupIterations: 1, warmupTime: 0, retainSamples: true, throws: true });
+    const bench = new Bench({
+      time: 0,
+      iterations: 1,
+      warmup: round === 0,
+      warmupIterations: 1,
+      warmupTime: 0,
+      retainSamples: true,
+      throws: true,
+    });
     for (const [name, target] of targets) {
       // async: false, or tinybench runs the task once more just to find out.
       bench.add(name, () => nodeRun(target ? `require(${JSON.stringify(target)})` : '0'), { async: false });
     }
     await bench.run();
-    for (const task of bench.tasks) processMs.set(task.name, [...(processMs.get(task.name) ?? []), ...task.result.latency.samples]);
+    for (const task of bench.tasks)
+      processMs.set(task.name, [...(processMs.get(task.name) ?? []), ...task.result.latency.samples]);
   }
 
   const probes = opts.quick ? 4 : 15;

@@ -45,7 +45,12 @@ function summarise(report) {
   const { requests, latency } = report;
   return {
     // Over the whole run; autocannon's once-a-second counts give the spread.
-    requestsPerSecond: { overall: requests.total / report.duration, median: requests.p50, min: requests.min, max: requests.max },
+    requestsPerSecond: {
+      overall: requests.total / report.duration,
+      median: requests.p50,
+      min: requests.min,
+      max: requests.max,
+    },
     latencyMs: { p50: latency.p50, p90: latency.p90, p99: latency.p99, max: latency.max, mean: latency.average },
     total: requests.total,
     status2xx: report['2xx'],
@@ -98,7 +103,14 @@ async function main() {
     await settle();
     const histogram = monitorEventLoopDelay({ resolution: 1 });
     histogram.enable();
-    const main = autocannon(['-c', String(scenario.connections), '-d', String(seconds), ...headerArgs(scenario.headers), `${url}/`]);
+    const main = autocannon([
+      '-c',
+      String(scenario.connections),
+      '-d',
+      String(seconds),
+      ...headerArgs(scenario.headers),
+      `${url}/`,
+    ]);
     const health = scenario.withHealth
       ? autocannon(['-c', '1', '-R', String(HEALTH_RATE), '-d', String(seconds), `${url}/health`])
       : null;

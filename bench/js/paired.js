@@ -26,12 +26,16 @@ const now = () => performance.now();
 const WARMUP_16_MS = 2300;
 
 function floor(binary, threads, minTime, repetitions) {
-  const result = spawnSync(binary, [
-    `--benchmark_filter=^BM_CryptRn/cost:12/real_time/threads:${threads}$`,
-    `--benchmark_min_time=${minTime}`,
-    `--benchmark_repetitions=${repetitions}`,
-    '--benchmark_format=json',
-  ], { encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'] });
+  const result = spawnSync(
+    binary,
+    [
+      `--benchmark_filter=^BM_CryptRn/cost:12/real_time/threads:${threads}$`,
+      `--benchmark_min_time=${minTime}`,
+      `--benchmark_repetitions=${repetitions}`,
+      '--benchmark_format=json',
+    ],
+    { encoding: 'utf8', stdio: ['ignore', 'pipe', 'ignore'] },
+  );
   if (result.status !== 0) throw new Error(`floor_benchmark exited with ${result.status}`);
   const runs = JSON.parse(result.stdout).benchmarks.filter((b) => b.run_type === 'iteration');
   return {

@@ -49,17 +49,24 @@ async function main() {
   });
   for (const [name, fn] of cases) {
     // A batch per sample: one refusal is too short for a single timer read.
-    bench.add(name, () => {
-      const start = bench.now();
-      for (let i = 0; i < BATCH; i++) fn();
-      const elapsed = bench.now() - start;
-      return { overriddenDuration: elapsed / BATCH, overriddenIterationCost: elapsed };
-    }, { async: false });
+    bench.add(
+      name,
+      () => {
+        const start = bench.now();
+        for (let i = 0; i < BATCH; i++) fn();
+        const elapsed = bench.now() - start;
+        return { overriddenDuration: elapsed / BATCH, overriddenIterationCost: elapsed };
+      },
+      { async: false },
+    );
   }
   if (validator) {
     // For scale: the same refusal through the pool costs a thread round trip.
-    bench.add('malformed code, short (async, via the pool)', () =>
-      validator.validateRequestAsync('not-a-code', platform, userType, host), { async: true });
+    bench.add(
+      'malformed code, short (async, via the pool)',
+      () => validator.validateRequestAsync('not-a-code', platform, userType, host),
+      { async: true },
+    );
   }
   await bench.run();
   await validator?.close();

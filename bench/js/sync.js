@@ -36,8 +36,10 @@ async function main() {
   const bcryptjsHash = bcryptjs.hashSync(token, COST);
   must(native.validateRequest(ourCode, platform, userType, host), 'our code validates');
   must(native.validateRequest(ourCode10, platform, userType, host), 'a cost-10 code validates');
-  must(bcrypt.compareSync(token, ourCode) && nodeRs.verifySync(token, ourCode) && bcryptjs.compareSync(token, ourCode),
-    'peers accept our code');
+  must(
+    bcrypt.compareSync(token, ourCode) && nodeRs.verifySync(token, ourCode) && bcryptjs.compareSync(token, ourCode),
+    'peers accept our code',
+  );
   if (validator) must(await validator.validateRequestAsync(ourCode, platform, userType, host), 'async validates');
 
   // [library, operation, mode, fn]; the check always returns true here.
@@ -59,9 +61,12 @@ async function main() {
     ['bcryptjs', 'check', 'async', () => bcryptjs.compare(token, bcryptjsHash)],
   ];
   if (validator) {
-    tasks.splice(3, 0,
+    tasks.splice(
+      3,
+      0,
       ['ours', 'hash', 'async', () => validator.generateAuthCodeAsync(platform, userType, host)],
-      ['ours', 'check', 'async', () => validator.validateRequestAsync(ourCode, platform, userType, host)]);
+      ['ours', 'check', 'async', () => validator.validateRequestAsync(ourCode, platform, userType, host)],
+    );
   }
 
   const rounds = opts.quick ? 2 : 10;
@@ -112,7 +117,14 @@ async function main() {
   const results = tasks.map(([library, operation, mode]) => {
     const key = `${library}|${operation}|${mode}`;
     const ms = samples.get(key);
-    return { library, operation, mode, ms: common.summary(ms), cpuMsPerCall: cpuMs.get(key) / ms.length, rounds: byRound.get(key) };
+    return {
+      library,
+      operation,
+      mode,
+      ms: common.summary(ms),
+      cpuMsPerCall: cpuMs.get(key) / ms.length,
+      rounds: byRound.get(key),
+    };
   });
   await validator?.close();
   common.report(opts, { cost: COST, rounds, samplesPerTask: rounds * perRound, asyncApi: Boolean(validator), results });

@@ -16,7 +16,10 @@ function tamper(code) {
 }
 
 function pickCombination(combinations) {
-  return combinations.find((c) => c.host === 'example.com' && c.platform === 'ANDROID' && c.userType === 'STORE') ?? combinations[0];
+  return (
+    combinations.find((c) => c.host === 'example.com' && c.platform === 'ANDROID' && c.userType === 'STORE') ??
+    combinations[0]
+  );
 }
 
 async function demo(io) {
@@ -34,22 +37,39 @@ async function demo(io) {
   server.listen(0, '127.0.0.1');
   await once(server, 'listening');
   const url = `http://127.0.0.1:${server.address().port}/`;
-  io.stdout.write(`demo server on ${url} for host ${host}, ${info.demo ? 'demo table' : 'custom table'} sha256:${info.sha256.slice(0, 16)}...\n`);
+  io.stdout.write(
+    `demo server on ${url} for host ${host}, ${info.demo ? 'demo table' : 'custom table'} ` +
+      `sha256:${info.sha256.slice(0, 16)}...\n`,
+  );
 
   let unexpected = 0;
   try {
     const code = await validator.generateAuthCodeAsync(platform, userType, host);
     const requests = [
-      { what: `a fresh code for ${platform}/${userType}`, headers: { 'x-auth-code': code, 'x-platform': platform, 'x-user-type': userType }, expected: 200 },
-      { what: 'the same code with one character changed', headers: { 'x-auth-code': tamper(code), 'x-platform': platform, 'x-user-type': userType }, expected: 401 },
-      { what: 'the fresh code as WEB/KIOSK, a combination that does not exist', headers: { 'x-auth-code': code, 'x-platform': 'WEB', 'x-user-type': 'KIOSK' }, expected: 401 },
+      {
+        what: `a fresh code for ${platform}/${userType}`,
+        headers: { 'x-auth-code': code, 'x-platform': platform, 'x-user-type': userType },
+        expected: 200,
+      },
+      {
+        what: 'the same code with one character changed',
+        headers: { 'x-auth-code': tamper(code), 'x-platform': platform, 'x-user-type': userType },
+        expected: 401,
+      },
+      {
+        what: 'the fresh code as WEB/KIOSK, a combination that does not exist',
+        headers: { 'x-auth-code': code, 'x-platform': 'WEB', 'x-user-type': 'KIOSK' },
+        expected: 401,
+      },
     ];
     for (const { what, headers, expected } of requests) {
       const response = await fetch(url, { headers });
       await response.arrayBuffer();
       const ok = response.status === expected;
       if (!ok) unexpected += 1;
-      io.stdout.write(`${ok ? 'ok        ' : 'UNEXPECTED'} GET / with ${what} -> ${response.status} (expected ${expected})\n`);
+      io.stdout.write(
+        `${ok ? 'ok        ' : 'UNEXPECTED'} GET / with ${what} -> ${response.status} (expected ${expected})\n`,
+      );
     }
   } finally {
     server.closeAllConnections();

@@ -21,13 +21,17 @@ const COMMANDS = {
   },
   validate: {
     usage: 'validate <auth_code|-> <platform> <userType> <host>',
-    about: 'Prints `valid` (exit 0) or `invalid` (exit 1). With `-`, the code is read from standard input,\nwhich keeps it out of the process list.',
+    about:
+      'Prints `valid` (exit 0) or `invalid` (exit 1). With `-`, the code is read from standard input,\nwhich keeps ' +
+      'it out of the process list.',
     positionals: 4,
     run: validate,
   },
   list: {
     usage: 'list [--json]',
-    about: "Prints the build's table: its SHA-256 fingerprint, whether it is the public demo table, and its\nhost/platform/userType combinations. Never a token.",
+    about:
+      "Prints the build's table: its SHA-256 fingerprint, whether it is the public demo table, and " +
+      'its\nhost/platform/userType combinations. Never a token.',
     options: { json: { type: 'boolean' } },
     positionals: 0,
     run: list,
@@ -43,7 +47,9 @@ const COMMANDS = {
   },
   demo: {
     usage: 'demo',
-    about: 'Starts a server with the middleware on a free loopback port, sends it a valid, a tampered and an\nunknown-combination request, prints what came back, and stops.',
+    about:
+      'Starts a server with the middleware on a free loopback port, sends it a valid, a tampered and ' +
+      'an\nunknown-combination request, prints what came back, and stops.',
     positionals: 0,
     run: (_positionals, _values, io) => require('./demo').demo(io),
   },
@@ -54,7 +60,9 @@ const OVERVIEW = `usage: ${PROGRAM} <${Object.keys(COMMANDS).join('|')}> [argume
 function generate([platform, userType, host], _values, io) {
   const code = api().generateAuthCode(platform, userType, host);
   if (code === null) {
-    io.stderr.write(`${PROGRAM}: this build has no token for platform ${platform}, user type ${userType} at host ${host}\n`);
+    io.stderr.write(
+      `${PROGRAM}: this build has no token for platform ${platform}, user type ${userType} at host ${host}\n`,
+    );
     return 1;
   }
   io.stdout.write(`${code}\n`);
@@ -103,12 +111,17 @@ function usageError(io, problem, usage) {
 async function main(argv, io = process) {
   const [name, ...rest] = argv;
   if (name === '--help' || name === '-h') {
-    io.stdout.write(`${OVERVIEW}\n\n${Object.values(COMMANDS).map((c) => `  ${PROGRAM} ${c.usage}`).join('\n')}\n`);
+    io.stdout.write(
+      `${OVERVIEW}\n\n${Object.values(COMMANDS)
+        .map((c) => `  ${PROGRAM} ${c.usage}`)
+        .join('\n')}\n`,
+    );
     return 0;
   }
   const command = Object.hasOwn(COMMANDS, name ?? '') ? COMMANDS[name] : undefined;
   if (!command) {
-    io.stderr.write(`${name === undefined ? `${PROGRAM}: no command given` : `${PROGRAM}: unknown command ${JSON.stringify(name)}`}\n${OVERVIEW}\n`);
+    const problem = name === undefined ? 'no command given' : `unknown command ${JSON.stringify(name)}`;
+    io.stderr.write(`${PROGRAM}: ${problem}\n${OVERVIEW}\n`);
     return 2;
   }
 
@@ -128,7 +141,11 @@ async function main(argv, io = process) {
     return 0;
   }
   if (positionals.length !== command.positionals) {
-    return usageError(io, `${name} takes ${command.positionals} argument${command.positionals === 1 ? '' : 's'}, got ${positionals.length}`, command.usage);
+    return usageError(
+      io,
+      `${name} takes ${command.positionals} argument${command.positionals === 1 ? '' : 's'}, got ${positionals.length}`,
+      command.usage,
+    );
   }
 
   try {

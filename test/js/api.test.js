@@ -36,7 +36,15 @@ function validator(options) {
 }
 after(() => Promise.all(validators.map((v) => v.close())));
 
-const settledFirst = (...promises) => Promise.race(promises.map((p, i) => p.then(() => i, () => i)));
+const settledFirst = (...promises) =>
+  Promise.race(
+    promises.map((p, i) =>
+      p.then(
+        () => i,
+        () => i,
+      ),
+    ),
+  );
 
 describe('synchronous functions', () => {
   it('are the native module exports themselves', () => {
@@ -84,12 +92,28 @@ describe('validateRequestAsync and generateAuthCodeAsync', () => {
         ];
       }),
     );
-    assert.deepEqual(results, picked.flatMap(() => [true, false]));
+    assert.deepEqual(
+      results,
+      picked.flatMap(() => [true, false]),
+    );
   });
 
   describe('argument errors', () => {
-    const badValidate = [[], [storeCode, 'ANDROID', 'STORE'], [storeCode, ...STORE, 'extra'], [storeCode, 'ANDROID', 'STORE', 7], [null, ...STORE], [new String(storeCode), ...STORE]];
-    const badGenerate = [[], ['ANDROID', 'STORE'], [...STORE, 'extra'], ['ANDROID', undefined, 'example.com'], [{}, 'STORE', 'example.com']];
+    const badValidate = [
+      [],
+      [storeCode, 'ANDROID', 'STORE'],
+      [storeCode, ...STORE, 'extra'],
+      [storeCode, 'ANDROID', 'STORE', 7],
+      [null, ...STORE],
+      [new String(storeCode), ...STORE],
+    ];
+    const badGenerate = [
+      [],
+      ['ANDROID', 'STORE'],
+      [...STORE, 'extra'],
+      ['ANDROID', undefined, 'example.com'],
+      [{}, 'STORE', 'example.com'],
+    ];
 
     async function assertSameTypeError(asyncCall, syncCall, args, text) {
       let promise;
@@ -106,15 +130,28 @@ describe('validateRequestAsync and generateAuthCodeAsync', () => {
         return undefined;
       })();
       assert.ok(syncError instanceof TypeError, 'the native function throws a TypeError');
-      await assert.rejects(promise, (err) => err instanceof TypeError && err.message === text && err.message === syncError.message);
+      await assert.rejects(
+        promise,
+        (err) => err instanceof TypeError && err.message === text && err.message === syncError.message,
+      );
     }
 
     it('reject with the native TypeError texts, never throw', async () => {
       for (const args of badValidate) {
-        await assertSameTypeError(api.validateRequestAsync, api.validateRequest, args, messages.validateRequestArguments);
+        await assertSameTypeError(
+          api.validateRequestAsync,
+          api.validateRequest,
+          args,
+          messages.validateRequestArguments,
+        );
       }
       for (const args of badGenerate) {
-        await assertSameTypeError(api.generateAuthCodeAsync, api.generateAuthCode, args, messages.generateAuthCodeArguments);
+        await assertSameTypeError(
+          api.generateAuthCodeAsync,
+          api.generateAuthCode,
+          args,
+          messages.generateAuthCodeArguments,
+        );
       }
     });
 
@@ -135,8 +172,10 @@ describe('validateRequestAsync and generateAuthCodeAsync', () => {
 
 describe('createValidator', () => {
   it('refuses bad options', () => {
-    for (const threads of [0, -1, 1.5, '2', NaN]) assert.throws(() => api.createValidator({ threads }), RangeError, String(threads));
-    for (const maxQueue of [-1, 0.5, Infinity]) assert.throws(() => api.createValidator({ maxQueue }), RangeError, String(maxQueue));
+    for (const threads of [0, -1, 1.5, '2', NaN])
+      assert.throws(() => api.createValidator({ threads }), RangeError, String(threads));
+    for (const maxQueue of [-1, 0.5, Infinity])
+      assert.throws(() => api.createValidator({ maxQueue }), RangeError, String(maxQueue));
     assert.throws(() => api.createValidator({ maxThreads: 2 }), /unknown option "maxThreads"/);
     assert.throws(() => api.createValidator(null), TypeError);
   });
@@ -149,7 +188,10 @@ describe('createValidator', () => {
     const refusedGenerate = v.generateAuthCodeAsync(...STORE);
     // The refusals come before the accepted calls have finished any bcrypt work.
     assert.equal(await settledFirst(refused, running, waiting), 0);
-    await assert.rejects(refused, (err) => err.code === 'ERR_HEADER_VALIDATOR_OVERLOADED' && /try again later/.test(err.message));
+    await assert.rejects(
+      refused,
+      (err) => err.code === 'ERR_HEADER_VALIDATOR_OVERLOADED' && /try again later/.test(err.message),
+    );
     await assert.rejects(refusedGenerate, { code: 'ERR_HEADER_VALIDATOR_OVERLOADED' });
     assert.deepEqual(await Promise.all([running, waiting]), [true, true]);
     // Capacity comes back once calls finish.
@@ -166,7 +208,10 @@ describe('createValidator', () => {
     ];
     const closing = v.close();
     assert.equal(v.close(), closing);
-    await assert.rejects(v.validateRequestAsync(storeCode, ...STORE), (err) => err.code === 'ERR_HEADER_VALIDATOR_CLOSED' && /closed/.test(err.message));
+    await assert.rejects(
+      v.validateRequestAsync(storeCode, ...STORE),
+      (err) => err.code === 'ERR_HEADER_VALIDATOR_CLOSED' && /closed/.test(err.message),
+    );
     await closing;
     assert.deepEqual(await Promise.all(accepted), [true, false, null, true]);
     await assert.rejects(v.generateAuthCodeAsync(...STORE), { code: 'ERR_HEADER_VALIDATOR_CLOSED' });
@@ -187,7 +232,9 @@ describe('process lifetime', () => {
       import { validateRequestAsync, generateAuthCodeAsync } from 'header-validator';
       console.log(await validateRequestAsync(process.env.CODE, 'ANDROID', 'STORE', 'example.com'));
       console.log(await generateAuthCodeAsync('WEB', 'KIOSK', 'example.com'));`;
-    const { status, signal, stdout } = await runNode(['--input-type=module', '-e', script], { env: { CODE: storeCode } });
+    const { status, signal, stdout } = await runNode(['--input-type=module', '-e', script], {
+      env: { CODE: storeCode },
+    });
     assert.equal(signal, null, 'the script had to be killed: the pool kept it alive');
     assert.equal(status, 0);
     assert.equal(stdout, 'true\nnull\n');
@@ -245,7 +292,14 @@ describe('tableInfo', () => {
     assert.equal(info.undecodable, 0);
     const key = ({ host, platform, userType }) => `${host} ${platform} ${userType}`;
     assert.deepEqual(info.combinations.map(key).sort(), combinations.map(key).sort());
-    assert.deepEqual(Object.keys(info.hosts).sort(), ['beta.example.com', 'dev.example.com', 'example.com', 'staging.example.com', 'test.example.com', 'www.example.com']);
+    assert.deepEqual(Object.keys(info.hosts).sort(), [
+      'beta.example.com',
+      'dev.example.com',
+      'example.com',
+      'staging.example.com',
+      'test.example.com',
+      'www.example.com',
+    ]);
     assert.deepEqual([...info.hosts['example.com'].IOS].sort(), ['PROVIDER', 'STORE', 'USER']);
   });
 
@@ -257,7 +311,8 @@ describe('tableInfo', () => {
   });
 
   it('the entry warns once on standard error when production runs the demo table', async () => {
-    const script = "require('./lib'); require('./lib/index.js'); import('header-validator').then(() => console.log('loaded'));";
+    const script =
+      "require('./lib'); require('./lib/index.js'); import('header-validator').then(() => console.log('loaded'));";
     const production = await runNode(['-e', script], { env: { NODE_ENV: 'production' } });
     assert.equal(production.stdout, 'loaded\n');
     assert.equal(production.stderr.match(/HEADER_VALIDATOR_DEMO_TABLE/g)?.length, 1, production.stderr);
@@ -279,7 +334,14 @@ describe('load errors', () => {
   after(() => fs.rmSync(dir, { recursive: true, force: true }));
 
   const loadEntry = () =>
-    runNode(['-e', "try { require('./lib'); } catch (err) { console.log(JSON.stringify({ code: err.code, message: err.message })); }"], { cwd: dir });
+    runNode(
+      [
+        '-e',
+        "try { require('./lib'); } catch (err) { console.log(JSON.stringify({ code: err.code, message: err.message " +
+          '})); }',
+      ],
+      { cwd: dir },
+    );
 
   it('a module that was never built: says so and how to build it', async () => {
     const { stdout } = await loadEntry();
@@ -297,17 +359,27 @@ describe('load errors', () => {
     const err = JSON.parse(stdout);
     assert.equal(err.code, 'ERR_HEADER_VALIDATOR_LOAD');
     assert.match(err.message, /was built for another platform or architecture/);
-    assert.throws(() => load(path.join(release, 'header_validator.node')), (e) => /invalid ELF header/.test(e.cause.message));
+    assert.throws(
+      () => load(path.join(release, 'header_validator.node')),
+      (e) => /invalid ELF header/.test(e.cause.message),
+    );
   });
 
   it('explains an old glibc, a foreign platform and a Node.js without Node-API 8', () => {
-    const glibc = explainDlopenFailure(new Error("/lib/x86_64-linux-gnu/libc.so.6: version `GLIBC_2.38' not found (required by header_validator.node)"));
+    const glibc = explainDlopenFailure(
+      new Error("/lib/x86_64-linux-gnu/libc.so.6: version `GLIBC_2.38' not found (required by header_validator.node)"),
+    );
     assert.equal(glibc.code, 'ERR_HEADER_VALIDATOR_LOAD');
     assert.match(glibc.message, /needs glibc 2\.38 or newer/);
     assert.match(glibc.message, /Debian 12/);
-    const library = explainDlopenFailure(new Error('libstdc++.so.6: cannot open shared object file: No such file or directory'));
+    const library = explainDlopenFailure(
+      new Error('libstdc++.so.6: cannot open shared object file: No such file or directory'),
+    );
     assert.match(library.message, /needs the system library libstdc\+\+\.so\.6, which is missing/);
-    assert.match(unsupportedRuntime({ platform: 'darwin', arch: 'arm64', napi: '9' }), /Linux x86-64 only, and this is darwin-arm64/);
+    assert.match(
+      unsupportedRuntime({ platform: 'darwin', arch: 'arm64', napi: '9' }),
+      /Linux x86-64 only, and this is darwin-arm64/,
+    );
     assert.match(unsupportedRuntime({ platform: 'linux', arch: 'arm64', napi: '9' }), /linux-arm64/);
     assert.match(unsupportedRuntime({ platform: 'linux', arch: 'x64', napi: '7' }), /Node-API version 8/);
     assert.equal(unsupportedRuntime({ platform: 'linux', arch: 'x64', napi: '8' }), undefined);

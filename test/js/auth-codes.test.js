@@ -31,7 +31,10 @@ describe('demo table', () => {
     assert.equal(combinations.length, 60);
     assert.equal(Object.keys(demoTokens).length, 6);
     for (const platforms of Object.values(demoTokens)) {
-      assert.equal(Object.values(platforms).reduce((n, userTypes) => n + Object.keys(userTypes).length, 0), 10);
+      assert.equal(
+        Object.values(platforms).reduce((n, userTypes) => n + Object.keys(userTypes).length, 0),
+        10,
+      );
     }
   });
 });
@@ -179,11 +182,17 @@ describe('combinations outside the table', () => {
 
   it('get no code from generateAuthCode', () => {
     assert.equal(child.status, 0, describeExit(child));
-    assert.deepEqual(child.report.map((r) => r.generated), unknown.map(() => null));
+    assert.deepEqual(
+      child.report.map((r) => r.generated),
+      unknown.map(() => null),
+    );
   });
 
   it('validate nothing', () => {
     assert.equal(child.status, 0, describeExit(child));
-    assert.deepEqual(child.report.map((r) => r.valid), unknown.map(() => false));
+    assert.deepEqual(
+      child.report.map((r) => r.valid),
+      unknown.map(() => false),
+    );
   });
 });

@@ -68,7 +68,10 @@ describe('list', () => {
     assert.equal(lines[0], `fingerprint: sha256:${info.sha256}`);
     assert.match(lines[1], /^demo table: yes/);
     assert.equal(lines[2], 'combinations: 60');
-    assert.deepEqual(lines.slice(3).sort(), info.combinations.map((c) => `${c.host} ${c.platform} ${c.userType}`).sort());
+    assert.deepEqual(
+      lines.slice(3).sort(),
+      info.combinations.map((c) => `${c.host} ${c.platform} ${c.userType}`).sort(),
+    );
     for (const token of allTokens()) assert.ok(!stdout.includes(token), 'list printed a token');
   });
 
@@ -102,7 +105,10 @@ describe('encode', () => {
 
   it('refuses a bad plain file with exit 1 and names the place, not the token', async () => {
     const plain = path.join(dir, 'short.plain.json');
-    fs.writeFileSync(plain, JSON.stringify({ 'example.com': { ANDRIOD: { USER: 'a-test-token-of-enough-length-0002' } } }));
+    fs.writeFileSync(
+      plain,
+      JSON.stringify({ 'example.com': { ANDRIOD: { USER: 'a-test-token-of-enough-length-0002' } } }),
+    );
     const { status, stderr } = await cli(['encode', plain]);
     assert.equal(status, 1);
     assert.match(stderr, /ANDRIOD/);

@@ -26,7 +26,10 @@ const BASE64 = /^(?:[A-Za-z0-9+/]{4})*(?:[A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?$
 function decodeLeaf(numerals, mask = MASK) {
   assert.ok(Array.isArray(numerals), 'leaf is not an array');
   for (const n of numerals) {
-    assert.ok(typeof n === 'string' && /^(0|[1-9][0-9]{0,2})$/.test(n) && Number(n) <= 255, 'element is not a plain byte numeral');
+    assert.ok(
+      typeof n === 'string' && /^(0|[1-9][0-9]{0,2})$/.test(n) && Number(n) <= 255,
+      'element is not a plain byte numeral',
+    );
   }
   const text = Buffer.from(numerals.map(Number));
   assert.ok(text.length >= 108, 'encoded text too short for key and IV');
@@ -190,7 +193,11 @@ describe('encodeTable', () => {
     const encoded = encodeTable(JSON.stringify(plain));
     const plainLeaves = [...leavesOf(plain)];
     const encodedLeaves = new Map(leavesOf(encoded));
-    assert.deepEqual([...encodedLeaves.keys()], plainLeaves.map(([where]) => where), 'same combinations in the same order');
+    assert.deepEqual(
+      [...encodedLeaves.keys()],
+      plainLeaves.map(([where]) => where),
+      'same combinations in the same order',
+    );
     const keys = new Set();
     const ivs = new Set();
     for (const [where, token] of plainLeaves) {
@@ -233,33 +240,148 @@ describe('encodeTable', () => {
     const cases = [
       ['a token of 21 bytes', (t) => leaf(JSON.stringify(t.slice(0, 21))), 'example.com/IOS/STORE', /21 bytes.*22/],
       ['a token of 21 bytes in seven 3-byte characters', () => leaf('"€€€€€€€"'), 'example.com/IOS/STORE', /21 bytes/],
-      ['a token of 73 bytes', (t) => leaf(JSON.stringify(t + t + t.slice(0, 13))), 'example.com/IOS/STORE', /73 bytes.*72/],
-      ['a token of 73 bytes in 37 characters', () => leaf(JSON.stringify('é'.repeat(36) + 'a')), 'example.com/IOS/STORE', /73 bytes/],
+      [
+        'a token of 73 bytes',
+        (t) => leaf(JSON.stringify(t + t + t.slice(0, 13))),
+        'example.com/IOS/STORE',
+        /73 bytes.*72/,
+      ],
+      [
+        'a token of 73 bytes in 37 characters',
+        () => leaf(JSON.stringify('é'.repeat(36) + 'a')),
+        'example.com/IOS/STORE',
+        /73 bytes/,
+      ],
       ['a NUL byte in a token', (t) => leaf(JSON.stringify(`${t}\u0000`)), 'example.com/IOS/STORE', /NUL/],
       ['an unpaired surrogate in a token', (t) => leaf(`"${t}\\ud800"`), 'example.com/IOS/STORE', /Unicode/],
-      ['a number as token', () => leaf('123456789012345678901234'), 'example.com/IOS/STORE', /must be a string, found a number/],
+      [
+        'a number as token',
+        () => leaf('123456789012345678901234'),
+        'example.com/IOS/STORE',
+        /must be a string, found a number/,
+      ],
       ['null as token', () => leaf('null'), 'example.com/IOS/STORE', /found null/],
       ['an already encoded leaf', () => leaf('["1","2"]'), 'example.com/IOS/STORE', /found an array.*already encoded/],
-      ['an object as token', (t) => leaf(`{"token": ${JSON.stringify(t)}}`), 'example.com/IOS/STORE', /found an object/],
-      ['a misspelt platform', (t) => leaf(JSON.stringify(t), ['example.com', 'ANDRIOD', 'USER']), 'example.com/ANDRIOD', /did you mean ANDROID\?.*WEB, ANDROID, IOS/],
-      ['a platform in the wrong case', (t) => leaf(JSON.stringify(t), ['example.com', 'ios', 'USER']), 'example.com/ios', /did you mean IOS\?/],
-      ['an unknown user type', (t) => leaf(JSON.stringify(t), ['example.com', 'IOS', 'KIOSK_STROE']), 'example.com/IOS/KIOSK_STROE', /USER, PROVIDER, STORE/],
-      ['a user type in the wrong case', (t) => leaf(JSON.stringify(t), ['example.com', 'WEB', 'user']), 'example.com/WEB/user', /did you mean USER\?/],
-      ['PROVIDER under WEB', (t) => leaf(JSON.stringify(t), ['example.com', 'WEB', 'PROVIDER']), 'example.com/WEB/PROVIDER', /does not exist under platform WEB/],
-      ['KIOSK under IOS', (t) => leaf(JSON.stringify(t), ['example.com', 'IOS', 'KIOSK']), 'example.com/IOS/KIOSK', /does not exist under platform IOS/],
-      ['an empty user-type name', (t) => leaf(JSON.stringify(t), ['example.com', 'IOS', '']), 'example.com/IOS', /empty user type name/],
-      ['an empty platform name', (t) => leaf(JSON.stringify(t), ['example.com', '', 'USER']), 'example.com', /empty platform name/],
+      [
+        'an object as token',
+        (t) => leaf(`{"token": ${JSON.stringify(t)}}`),
+        'example.com/IOS/STORE',
+        /found an object/,
+      ],
+      [
+        'a misspelt platform',
+        (t) => leaf(JSON.stringify(t), ['example.com', 'ANDRIOD', 'USER']),
+        'example.com/ANDRIOD',
+        /did you mean ANDROID\?.*WEB, ANDROID, IOS/,
+      ],
+      [
+        'a platform in the wrong case',
+        (t) => leaf(JSON.stringify(t), ['example.com', 'ios', 'USER']),
+        'example.com/ios',
+        /did you mean IOS\?/,
+      ],
+      [
+        'an unknown user type',
+        (t) => leaf(JSON.stringify(t), ['example.com', 'IOS', 'KIOSK_STROE']),
+        'example.com/IOS/KIOSK_STROE',
+        /USER, PROVIDER, STORE/,
+      ],
+      [
+        'a user type in the wrong case',
+        (t) => leaf(JSON.stringify(t), ['example.com', 'WEB', 'user']),
+        'example.com/WEB/user',
+        /did you mean USER\?/,
+      ],
+      [
+        'PROVIDER under WEB',
+        (t) => leaf(JSON.stringify(t), ['example.com', 'WEB', 'PROVIDER']),
+        'example.com/WEB/PROVIDER',
+        /does not exist under platform WEB/,
+      ],
+      [
+        'KIOSK under IOS',
+        (t) => leaf(JSON.stringify(t), ['example.com', 'IOS', 'KIOSK']),
+        'example.com/IOS/KIOSK',
+        /does not exist under platform IOS/,
+      ],
+      [
+        'an empty user-type name',
+        (t) => leaf(JSON.stringify(t), ['example.com', 'IOS', '']),
+        'example.com/IOS',
+        /empty user type name/,
+      ],
+      [
+        'an empty platform name',
+        (t) => leaf(JSON.stringify(t), ['example.com', '', 'USER']),
+        'example.com',
+        /empty platform name/,
+      ],
       ['an empty host name', (t) => leaf(JSON.stringify(t), ['', 'IOS', 'USER']), '', /empty host name/],
-      ['a duplicate user type', (t) => `{"example.com": {"IOS": {"USER": ${JSON.stringify(t)},\n"USER": "${'y'.repeat(30)}"}}}`, 'example.com/IOS/USER', /duplicate user type.*lines 1 and 2/],
-      ['a duplicate user type spelt with an escape', (t) => `{"example.com": {"IOS": {"USER": ${JSON.stringify(t)}, "US\\u0045R": ${JSON.stringify(t)}}}}`, 'example.com/IOS/USER', /duplicate user type/],
-      ['a duplicate platform', (t) => `{"example.com": {"WEB": {"USER": ${JSON.stringify(t)}}, "WEB": {}}}`, 'example.com/WEB', /duplicate platform/],
-      ['a duplicate host', (t) => `{"example.com": {"WEB": {"USER": ${JSON.stringify(t)}}},\n"example.com": {}}`, 'example.com', /duplicate host.*lines 1 and 2/],
-      ['a host that is not an object', (t) => `{"example.com": ${JSON.stringify(t)}}`, 'example.com', /platforms must be a JSON object, found a string/],
-      ['a platform that is not an object', (t) => `{"example.com": {"WEB": [${JSON.stringify(t)}]}}`, 'example.com/WEB', /user types must be a JSON object, found an array/],
+      [
+        'a duplicate user type',
+        (t) => `{"example.com": {"IOS": {"USER": ${JSON.stringify(t)},\n"USER": "${'y'.repeat(30)}"}}}`,
+        'example.com/IOS/USER',
+        /duplicate user type.*lines 1 and 2/,
+      ],
+      [
+        'a duplicate user type spelt with an escape',
+        (t) => `{"example.com": {"IOS": {"USER": ${JSON.stringify(t)}, "US\\u0045R": ${JSON.stringify(t)}}}}`,
+        'example.com/IOS/USER',
+        /duplicate user type/,
+      ],
+      [
+        'a duplicate platform',
+        (t) => `{"example.com": {"WEB": {"USER": ${JSON.stringify(t)}}, "WEB": {}}}`,
+        'example.com/WEB',
+        /duplicate platform/,
+      ],
+      [
+        'a duplicate host',
+        (t) => `{"example.com": {"WEB": {"USER": ${JSON.stringify(t)}}},\n"example.com": {}}`,
+        'example.com',
+        /duplicate host.*lines 1 and 2/,
+      ],
+      [
+        'a host that is not an object',
+        (t) => `{"example.com": ${JSON.stringify(t)}}`,
+        'example.com',
+        /platforms must be a JSON object, found a string/,
+      ],
+      [
+        'a platform that is not an object',
+        (t) => `{"example.com": {"WEB": [${JSON.stringify(t)}]}}`,
+        'example.com/WEB',
+        /user types must be a JSON object, found an array/,
+      ],
       ['invalid JSON inside a token', (t) => leaf(`"${t}\\q"`), 'example.com/IOS/STORE', /not valid JSON.*line 3/],
-      ['a raw control character inside a token', (t) => leaf(`"${t}\u0001${t}"`), 'example.com/IOS/STORE', /not valid JSON/],
-      ['invalid UTF-8 inside a token', (t) => Buffer.concat([Buffer.from(leaf(`"${t}`).replace(/\n  \}\n\}\}$/, '')), Buffer.from([0xc3, 0x28]), Buffer.from(`${t}"\n  }\n}}`)]), 'example.com/IOS/STORE', /not valid UTF-8.*line 3/],
-      ['a truncated UTF-8 sequence inside a token', (t) => Buffer.concat([Buffer.from(`{"example.com": {"WEB": {"USER": "${t}`), Buffer.from([0xe2, 0x82]), Buffer.from('"}}}')]), 'example.com/WEB/USER', /not valid UTF-8/],
+      [
+        'a raw control character inside a token',
+        (t) => leaf(`"${t}\u0001${t}"`),
+        'example.com/IOS/STORE',
+        /not valid JSON/,
+      ],
+      [
+        'invalid UTF-8 inside a token',
+        (t) =>
+          Buffer.concat([
+            Buffer.from(leaf(`"${t}`).replace(/\n {2}\}\n\}\}$/, '')),
+            Buffer.from([0xc3, 0x28]),
+            Buffer.from(`${t}"\n  }\n}}`),
+          ]),
+        'example.com/IOS/STORE',
+        /not valid UTF-8.*line 3/,
+      ],
+      [
+        'a truncated UTF-8 sequence inside a token',
+        (t) =>
+          Buffer.concat([
+            Buffer.from(`{"example.com": {"WEB": {"USER": "${t}`),
+            Buffer.from([0xe2, 0x82]),
+            Buffer.from('"}}}'),
+          ]),
+        'example.com/WEB/USER',
+        /not valid UTF-8/,
+      ],
     ];
 
     for (const [name, make, where, pattern] of cases) {
@@ -300,11 +422,26 @@ describe('encodeTable', () => {
     }
 
     it('a root that is not an object, and tables without tokens', () => {
-      assert.match(refusalOf(() => encodeTable('[]')), /must be a JSON object of hosts, found an array/);
-      assert.match(refusalOf(() => encodeTable('"example.com"')), /found a string/);
-      assert.match(refusalOf(() => encodeTable('{}')), /empty/);
-      assert.match(refusalOf(() => encodeTable('{"example.com": {"WEB": {}}}')), /empty/);
-      assert.match(refusalOf(() => encodeTable('  \n')), /empty/);
+      assert.match(
+        refusalOf(() => encodeTable('[]')),
+        /must be a JSON object of hosts, found an array/,
+      );
+      assert.match(
+        refusalOf(() => encodeTable('"example.com"')),
+        /found a string/,
+      );
+      assert.match(
+        refusalOf(() => encodeTable('{}')),
+        /empty/,
+      );
+      assert.match(
+        refusalOf(() => encodeTable('{"example.com": {"WEB": {}}}')),
+        /empty/,
+      );
+      assert.match(
+        refusalOf(() => encodeTable('  \n')),
+        /empty/,
+      );
     });
   });
 });
@@ -329,7 +466,10 @@ describe('encode-table command', () => {
   function assertDecodesTo(encoded, plain) {
     for (const [where, token] of leavesOf(plain)) {
       const [host, platform, userType] = where.split('/');
-      assert.ok(sameToken(decodeLeaf(encoded[host][platform][userType]).token, token), `${where} decodes to another token`);
+      assert.ok(
+        sameToken(decodeLeaf(encoded[host][platform][userType]).token, token),
+        `${where} decodes to another token`,
+      );
     }
   }
 
@@ -350,7 +490,11 @@ describe('encode-table command', () => {
     const out = path.join(dir, 'table.json');
     fs.writeFileSync(out, 'old content');
     fs.chmodSync(out, 0o600);
-    const result = spawnSync('/bin/sh', ['-c', 'umask 077; exec "$0" "$@"', process.execPath, TOOL, input, '--out', out], { encoding: 'utf8' });
+    const result = spawnSync(
+      '/bin/sh',
+      ['-c', 'umask 077; exec "$0" "$@"', process.execPath, TOOL, input, '--out', out],
+      { encoding: 'utf8' },
+    );
     assert.equal(result.status, 0, 'exit status');
     assert.equal(result.stdout, '');
     assert.equal(fs.statSync(out).mode & 0o777, 0o644);
@@ -414,8 +558,14 @@ describe('committed demo table', () => {
       }
     }
     assert.equal(expected.length, 60);
-    assert.deepEqual([...leavesOf(demo)].map(([where]) => where), expected);
-    assert.deepEqual([...leavesOf(table)].map(([where]) => where), expected);
+    assert.deepEqual(
+      [...leavesOf(demo)].map(([where]) => where),
+      expected,
+    );
+    assert.deepEqual(
+      [...leavesOf(table)].map(([where]) => where),
+      expected,
+    );
   });
 
   it('holds demo tokens of 22 to 33 printable ASCII bytes', () => {

@@ -34,8 +34,10 @@ function checkAll(hv, cases, rounds) {
   for (let round = 0; round < rounds; round++) {
     for (const c of cases) {
       const o = cases[c.other];
-      if (hv.validateRequest(c.code, c.platform, c.userType, c.host) !== true) wrong.push(`refused ${c.host}/${c.platform}/${c.userType}`);
-      if (hv.validateRequest(c.code, o.platform, o.userType, o.host) !== false) wrong.push(`accepted for ${o.host}/${o.platform}/${o.userType}`);
+      if (hv.validateRequest(c.code, c.platform, c.userType, c.host) !== true)
+        wrong.push(`refused ${c.host}/${c.platform}/${c.userType}`);
+      if (hv.validateRequest(c.code, o.platform, o.userType, o.host) !== false)
+        wrong.push(`accepted for ${o.host}/${o.platform}/${o.userType}`);
     }
   }
   return wrong;
@@ -79,14 +81,19 @@ describe('worker threads', () => {
     const start = new Int32Array(new SharedArrayBuffer(4));
     const workers = [];
     for (let id = 0; id < threads; id++) {
-      workers.push(new Worker(`
+      workers.push(
+        new Worker(
+          `
         const { parentPort, workerData } = require('node:worker_threads');
         const checkAll = ${checkAll};
         const hv = require(workerData.modulePath);
         parentPort.postMessage('loaded');
         Atomics.wait(workerData.start, 0, 0);
         parentPort.postMessage(checkAll(hv, workerData.cases, workerData.rounds));
-      `, { eval: true, workerData: { modulePath, cases, rounds, start } }));
+      `,
+          { eval: true, workerData: { modulePath, cases, rounds, start } },
+        ),
+      );
     }
     const messages = workers.map((w) => {
       const received = [];
@@ -118,7 +125,8 @@ describe('worker threads', () => {
 
   it('survive workers terminated in the middle of a call, and the process exits cleanly', () => {
     const c = cases[0];
-    const child = runScript(`
+    const child = runScript(
+      `
       const { Worker } = require('node:worker_threads');
       const c = ${JSON.stringify({ ...c, code12: withCost(c.code, 12) })};
       const hv = require(support.modulePath);
@@ -142,11 +150,14 @@ describe('worker threads', () => {
           await Promise.all(workers.map((w) => new Promise((resolve) => w.once('message', resolve))));
           terminated.push(...(await Promise.all(workers.map((w) => w.terminate()))));
           // The main thread's table is untouched by the workers' loads and teardowns.
-          if (hv.validateRequest(c.code, c.platform, c.userType, c.host) !== true) throw new Error('main thread refused');
+          const stillValid = hv.validateRequest(c.code, c.platform, c.userType, c.host);
+          if (stillValid !== true) throw new Error('main thread refused');
         }
         report({ terminated });
       })();
-    `, { timeoutMs: 60000 });
+    `,
+      { timeoutMs: 60000 },
+    );
     assert.equal(child.status, 0, describeExit(child));
     assert.equal(child.signal, null);
     assert.equal(child.stderr, '');
@@ -201,7 +212,8 @@ describe('process exit', () => {
         parentPort.postMessage('started');
         for (;;) checkAll(hv, workerData.cases, 1);
       \`;
-      const workers = [0, 1].map(() => new Worker(work, { eval: true, workerData: { modulePath: support.modulePath, cases } }));
+      const workerData = { modulePath: support.modulePath, cases };
+      const workers = [0, 1].map(() => new Worker(work, { eval: true, workerData }));
       Promise.all(workers.map((w) => new Promise((resolve) => w.once('message', resolve)))).then(() => {
         report({ main: checkAll(hv, cases, 1) });
         process.exit(0);

@@ -61,7 +61,8 @@ describe('hostile strings in every argument', () => {
   let child;
 
   before(() => {
-    child = runScript(`
+    child = runScript(
+      `
       const hv = require(support.modulePath);
       const hostileVariants = ${hostileVariants};
       const valid = ${JSON.stringify(valid)};
@@ -89,7 +90,9 @@ describe('hostile strings in every argument', () => {
         control: hv.validateRequest(...valid.validateRequest),
         results,
       });
-    `, { timeoutMs: 120000 });
+    `,
+      { timeoutMs: 120000 },
+    );
     assert.equal(child.status, 0, describeExit(child));
     assert.equal(child.signal, null);
     assert.equal(child.report.control, true, 'the legitimate arguments do not validate on their own');
@@ -112,7 +115,11 @@ describe('hostile strings in every argument', () => {
       const namePosition = r.name === 'validateRequest' ? r.position - 1 : r.position;
       const where = `${r.name} argument ${r.position}, ${r.what}`;
       assert.ok(lines[i].startsWith(LINE_PREFIX[namePosition]), `${where}: ${JSON.stringify(lines[i].slice(0, 80))}`);
-      assert.ok(Buffer.byteLength(lines[i]) <= LONGEST_LINE, `${where}: a line of ${Buffer.byteLength(lines[i])} bytes`);
+      assert.ok(
+        Buffer.byteLength(lines[i]) <= LONGEST_LINE,
+        `${where}: a line of ${Buffer.byteLength(lines[i])} bytes`,
+      );
+      // eslint-disable-next-line no-control-regex -- looking for exactly these bytes
       assert.doesNotMatch(lines[i], /[\x00-\x1f\x7f]/, `${where}: a raw control character reached the log`);
     });
   });

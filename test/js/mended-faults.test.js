@@ -61,11 +61,17 @@ describe('no token, no code', () => {
   });
 
   it('refuses a code of the empty string for an unknown combination or host', () => {
-    assert.deepEqual(child.report.map((r) => r.valid), cases.map(() => false));
+    assert.deepEqual(
+      child.report.map((r) => r.valid),
+      cases.map(() => false),
+    );
   });
 
   it('generates no code for them', () => {
-    assert.deepEqual(child.report.map((r) => r.generated), cases.map(() => null));
+    assert.deepEqual(
+      child.report.map((r) => r.generated),
+      cases.map(() => null),
+    );
   });
 
   it('still logs the failed lookup of every call', () => {
@@ -136,11 +142,17 @@ describe('names are looked up as own properties only', () => {
   });
 
   it('inherited names reach no token', () => {
-    assert.deepEqual(child.report.inherited, inherited.map(() => ({ valid: false, generated: null })));
+    assert.deepEqual(
+      child.report.inherited,
+      inherited.map(() => ({ valid: false, generated: null })),
+    );
   });
 
   it('a name with a NUL is not found', () => {
-    assert.deepEqual(child.report.withNul, withNul.map(() => ({ valid: false, generated: null })));
+    assert.deepEqual(
+      child.report.withNul,
+      withNul.map(() => ({ valid: false, generated: null })),
+    );
   });
 
   it('each of those lookups logs one line', () => {
@@ -154,7 +166,8 @@ describe('client-chosen cost', () => {
   let child;
 
   before(() => {
-    child = runScript(`
+    child = runScript(
+      `
       const hv = require(support.modulePath);
       const c = ${JSON.stringify(KNOWN)};
       const code = support.cheapCode(support.demoTokens[c.host][c.platform][c.userType]);
@@ -166,7 +179,9 @@ describe('client-chosen cost', () => {
       const loop = support.repeat(n, (n * yardstickMs) / 100, (i) =>
         validate(support.withPrefix(support.withCost(code, 13 + (i % 19)), prefixes[i % 4])), false);
       report({ control: validate(code), at31, loop, n, yardstickMs });
-    `, { timeoutMs: 30000 });
+    `,
+      { timeoutMs: 30000 },
+    );
   });
 
   it('refuses a code of cost 31 and returns', () => {
@@ -180,7 +195,10 @@ describe('client-chosen cost', () => {
     const { loop, n, yardstickMs } = child.report;
     assert.deepEqual(loop.unexpected, []);
     assert.equal(loop.completed, n, `${loop.completed} of ${n} calls within the budget`);
-    assert.ok(loop.elapsedMs < (n * yardstickMs) / 100, `${loop.elapsedMs} ms for ${n} calls, one cost-10 hash ${yardstickMs} ms`);
+    assert.ok(
+      loop.elapsedMs < (n * yardstickMs) / 100,
+      `${loop.elapsedMs} ms for ${n} calls, one cost-10 hash ${yardstickMs} ms`,
+    );
   });
 });
 
@@ -273,7 +291,8 @@ describe('refusals cost no hashing', () => {
   }
 
   it(`handles unknown combinations x${N} in either function`, () => {
-    const child = runScript(`
+    const child = runScript(
+      `
       const hv = require(support.modulePath);
       const cases = [
         ['WEB', 'PROVIDER', 'example.com'],
@@ -290,13 +309,21 @@ describe('refusals cost no hashing', () => {
       const validated = support.repeat(n, budgetMs, (i) => hv.validateRequest(code, ...cases[i % cases.length]), false);
       const generated = support.repeat(n, budgetMs, (i) => hv.generateAuthCode(...cases[i % cases.length]), null);
       report({ validated, generated, n, yardstickMs });
-    `, { timeoutMs: 60000 });
+    `,
+      { timeoutMs: 60000 },
+    );
     assert.equal(child.status, 0, describeExit(child));
     const { validated, generated, n, yardstickMs } = child.report;
-    for (const [name, loop] of [['validateRequest', validated], ['generateAuthCode', generated]]) {
+    for (const [name, loop] of [
+      ['validateRequest', validated],
+      ['generateAuthCode', generated],
+    ]) {
       assert.deepEqual(loop.unexpected, [], name);
       assert.equal(loop.completed, n, `${name}: ${loop.completed} of ${n} calls within the budget`);
-      assert.ok(loop.elapsedMs < (n * yardstickMs) / 100, `${name}: ${loop.elapsedMs} ms, one cost-10 hash ${yardstickMs} ms`);
+      assert.ok(
+        loop.elapsedMs < (n * yardstickMs) / 100,
+        `${name}: ${loop.elapsedMs} ms, one cost-10 hash ${yardstickMs} ms`,
+      );
     }
     assert.equal(stderrLines(child.stderr).length, validated.completed + generated.completed);
   });
@@ -312,21 +339,69 @@ describe('diagnostic lines', () => {
     ['generate', 'IOS', 'KIOSK', 'www.example.com', "UserType 'KIOSK' not found under platform 'IOS'"],
     ['generate', 'ANDROID', 'USER', 'prod.example', "Host 'prod.example' not found in verificationTokenData"],
     ['validate', 'WEB', 'USER', 'example.com', null],
-    ['validate', 'WEB', 'USER', "evil\nHost 'x' not found", "Host 'evil\\x0AHost 'x' not found' not found in verificationTokenData"],
-    ['validate', 'WEB', 'USER', megabyteHost, `Host '${'a'.repeat(256)}...(+${1024 * 1024 - 256} bytes)' not found in verificationTokenData`],
+    [
+      'validate',
+      'WEB',
+      'USER',
+      "evil\nHost 'x' not found",
+      "Host 'evil\\x0AHost 'x' not found' not found in verificationTokenData",
+    ],
+    [
+      'validate',
+      'WEB',
+      'USER',
+      megabyteHost,
+      `Host '${'a'.repeat(256)}...(+${1024 * 1024 - 256} bytes)' not found in verificationTokenData`,
+    ],
     ['validate', 'WEB\0', 'USER', 'example.com', "Platform 'WEB\\x00' not found in verificationTokenData"],
     ['validate', 'WEB', 'a\r\nb', 'example.com', "UserType 'a\\x0D\\x0Ab' not found under platform 'WEB'"],
     ['validate', 'W\tEB', 'USER', 'example.com', "Platform 'W\\x09EB' not found in verificationTokenData"],
     ['validate', 'WEB', 'USER', 'back\\slash', "Host 'back\\\\slash' not found in verificationTokenData"],
-    ['validate', 'WEB', 'USER', '\x01\x1b[31m\x1f\x7f', "Host '\\x01\\x1B[31m\\x1F\\x7F' not found in verificationTokenData"],
+    [
+      'validate',
+      'WEB',
+      'USER',
+      '\x01\x1b[31m\x1f\x7f',
+      "Host '\\x01\\x1B[31m\\x1F\\x7F' not found in verificationTokenData",
+    ],
     ['validate', 'WEB', 'USER', 'exämple.com', "Host 'exämple.com' not found in verificationTokenData"],
     ['validate', 'WEB', 'USER', 'b'.repeat(256), `Host '${'b'.repeat(256)}' not found in verificationTokenData`],
-    ['validate', 'WEB', 'USER', 'b'.repeat(257), `Host '${'b'.repeat(256)}...(+1 bytes)' not found in verificationTokenData`],
+    [
+      'validate',
+      'WEB',
+      'USER',
+      'b'.repeat(257),
+      `Host '${'b'.repeat(256)}...(+1 bytes)' not found in verificationTokenData`,
+    ],
     // Cut on a character boundary: a 3-byte and a 4-byte character across byte 256, a 2-byte one ending on it.
-    ['validate', 'WEB', 'USER', 'c'.repeat(255) + '€d', `Host '${'c'.repeat(255)}...(+4 bytes)' not found in verificationTokenData`],
-    ['validate', 'WEB', 'USER', 'e'.repeat(254) + '😀', `Host '${'e'.repeat(254)}...(+4 bytes)' not found in verificationTokenData`],
-    ['validate', 'WEB', 'USER', 'f'.repeat(254) + 'éxy', `Host '${'f'.repeat(254)}é...(+2 bytes)' not found in verificationTokenData`],
-    ['validate', 'ANDROID', 'g'.repeat(300), 'example.com', `UserType '${'g'.repeat(256)}...(+44 bytes)' not found under platform 'ANDROID'`],
+    [
+      'validate',
+      'WEB',
+      'USER',
+      'c'.repeat(255) + '€d',
+      `Host '${'c'.repeat(255)}...(+4 bytes)' not found in verificationTokenData`,
+    ],
+    [
+      'validate',
+      'WEB',
+      'USER',
+      'e'.repeat(254) + '😀',
+      `Host '${'e'.repeat(254)}...(+4 bytes)' not found in verificationTokenData`,
+    ],
+    [
+      'validate',
+      'WEB',
+      'USER',
+      'f'.repeat(254) + 'éxy',
+      `Host '${'f'.repeat(254)}é...(+2 bytes)' not found in verificationTokenData`,
+    ],
+    [
+      'validate',
+      'ANDROID',
+      'g'.repeat(300),
+      'example.com',
+      `UserType '${'g'.repeat(256)}...(+44 bytes)' not found under platform 'ANDROID'`,
+    ],
   ];
   let child;
 
@@ -334,10 +409,12 @@ describe('diagnostic lines', () => {
     child = runScript(`
       const hv = require(support.modulePath);
       const code = support.cheapCode(support.demoTokens['example.com'].WEB.USER);
-      const calls = ${JSON.stringify(calls.map(([fn, platform, userType, host]) => [fn, platform, userType, host.length > 10000 ? null : host]))};
+      const calls = ${JSON.stringify(calls.map(([fn, p, u, host]) => [fn, p, u, host.length > 10000 ? null : host]))};
       const results = calls.map(([fn, platform, userType, host]) => {
         host ??= 'a'.repeat(1024 * 1024);
-        return fn === 'validate' ? hv.validateRequest(code, platform, userType, host) : hv.generateAuthCode(platform, userType, host);
+        return fn === 'validate'
+          ? hv.validateRequest(code, platform, userType, host)
+          : hv.generateAuthCode(platform, userType, host);
       });
       // An argument error stops before the lookup and logs nothing.
       try {
@@ -361,7 +438,8 @@ describe('diagnostic lines', () => {
   it('never interleave when several threads write at once', () => {
     const threads = 4;
     const perThread = 300;
-    const run = runScript(`
+    const run = runScript(
+      `
       const { Worker } = require('node:worker_threads');
       // Escaped tabs make each line about a kilobyte long.
       const host = (id, i) => 't' + id + ':' + i + ':' + '\\t'.repeat(240);
@@ -386,7 +464,9 @@ describe('diagnostic lines', () => {
         for (let i = 0; i < ${perThread}; i++) hv.validateRequest('', 'WEB', 'USER', host(0, i));
         return Promise.all(exited);
       }).then(report);
-    `, { timeoutMs: 60000 });
+    `,
+      { timeoutMs: 60000 },
+    );
     assert.equal(run.status, 0, describeExit(run));
     assert.deepEqual(run.report, Array(threads).fill(0));
     const expected = [];

@@ -15,7 +15,11 @@ const STORE = { platform: 'ANDROID', userType: 'STORE' };
 const storeCode = demoCode(STORE.platform, STORE.userType, HOST);
 const skip = (req) => req.method === 'OPTIONS' || req.url === '/health';
 
-const headersFor = (code, { platform, userType } = STORE) => ({ 'x-auth-code': code, 'x-platform': platform, 'x-user-type': userType });
+const headersFor = (code, { platform, userType } = STORE) => ({
+  'x-auth-code': code,
+  'x-platform': platform,
+  'x-user-type': userType,
+});
 
 const UNAUTHORIZED = { error: 'unauthorized' };
 
@@ -29,7 +33,10 @@ async function get(url, headers) {
 }
 
 describe('options', () => {
-  for (const [name, make] of [['authMiddleware', authMiddleware], ['fastifyAuthHook', fastifyAuthHook]]) {
+  for (const [name, make] of [
+    ['authMiddleware', authMiddleware],
+    ['fastifyAuthHook', fastifyAuthHook],
+  ]) {
     it(`${name} refuses to be made without a usable host or with bad options`, () => {
       const hostRequired = /the host option is required/;
       assert.throws(() => make(), TypeError);
@@ -93,7 +100,10 @@ for (const [framework, start] of Object.entries(frameworks)) {
         assert.deepEqual(response.json(), UNAUTHORIZED);
         assert.match(response.headers.get('content-type'), /^application\/json/);
         const salt = headers['x-auth-code'].slice(7, 29);
-        assert.ok(salt === '' || ![...response.headers.values()].some((v) => v.includes(salt)), 'a header echoes the code');
+        assert.ok(
+          salt === '' || ![...response.headers.values()].some((v) => v.includes(salt)),
+          'a header echoes the code',
+        );
       }
       assert.equal(production.state.routeCalls, calls);
     });
@@ -139,7 +149,11 @@ for (const [framework, start] of Object.entries(frameworks)) {
     it('skip lets a CORS preflight and a health check through without headers', async () => {
       const preflight = await fetch(`${production.url}/whoami`, {
         method: 'OPTIONS',
-        headers: { origin: 'https://app.example.com', 'access-control-request-method': 'GET', 'access-control-request-headers': 'x-auth-code' },
+        headers: {
+          origin: 'https://app.example.com',
+          'access-control-request-method': 'GET',
+          'access-control-request-headers': 'x-auth-code',
+        },
       });
       assert.equal(preflight.status, 204);
       const health = await get(`${production.url}/health`, {});
@@ -165,9 +179,17 @@ for (const [framework, start] of Object.entries(frameworks)) {
     });
 
     it('reads header names given in its options', async () => {
-      const custom = await start({ host: HOST, validator, headers: { authCode: 'Authorization-Code', platform: 'X-Client', userType: 'x-role' } });
+      const custom = await start({
+        host: HOST,
+        validator,
+        headers: { authCode: 'Authorization-Code', platform: 'X-Client', userType: 'x-role' },
+      });
       try {
-        const ok = await get(`${custom.url}/whoami`, { 'authorization-code': storeCode, 'x-client': 'ANDROID', 'x-role': 'STORE' });
+        const ok = await get(`${custom.url}/whoami`, {
+          'authorization-code': storeCode,
+          'x-client': 'ANDROID',
+          'x-role': 'STORE',
+        });
         assert.equal(ok.status, 200);
         assert.equal((await get(`${custom.url}/whoami`, headersFor(storeCode))).status, 401);
       } finally {
@@ -177,7 +199,10 @@ for (const [framework, start] of Object.entries(frameworks)) {
 
     it('keeps the health check answering through a burst of checks', async () => {
       const burst = combinations.slice(0, 24).map((c) =>
-        get(`${production.url}/whoami`, headersFor(demoCode(c.platform, c.userType, c.host), c)).then((r) => ({ c, r })),
+        get(`${production.url}/whoami`, headersFor(demoCode(c.platform, c.userType, c.host), c)).then((r) => ({
+          c,
+          r,
+        })),
       );
       const health = Array.from({ length: 5 }, () => get(`${production.url}/health`, {}));
       for (const response of await Promise.all(health)) assert.equal(response.status, 200);
@@ -197,9 +222,12 @@ for (const [framework, start] of Object.entries(frameworks)) {
       const busy = [];
       let fill = true;
       // Fill the pool in the same request, just before the check.
-      const full = await start({ host: HOST, validator: small }, {
-        before: () => fill && busy.push(small.validateRequestAsync(slowCode, 'ANDROID', 'STORE', HOST)),
-      });
+      const full = await start(
+        { host: HOST, validator: small },
+        {
+          before: () => fill && busy.push(small.validateRequestAsync(slowCode, 'ANDROID', 'STORE', HOST)),
+        },
+      );
       try {
         const response = await get(`${full.url}/whoami`, headersFor(storeCode));
         assert.equal(response.status, 503);

@@ -31,15 +31,18 @@ function checkAll(hv, cases, count = cases.length) {
   const wrong = [];
   for (const c of cases.slice(0, count)) {
     const o = cases[c.other];
-    if (hv.validateRequest(c.code, c.platform, c.userType, c.host) !== true) wrong.push(`refused ${c.host}/${c.platform}/${c.userType}`);
-    if (hv.validateRequest(c.code, o.platform, o.userType, o.host) !== false) wrong.push(`accepted for ${o.host}/${o.platform}/${o.userType}`);
+    if (hv.validateRequest(c.code, c.platform, c.userType, c.host) !== true)
+      wrong.push(`refused ${c.host}/${c.platform}/${c.userType}`);
+    if (hv.validateRequest(c.code, o.platform, o.userType, o.host) !== false)
+      wrong.push(`accepted for ${o.host}/${o.platform}/${o.userType}`);
   }
   return wrong;
 }
 
 describe('worker threads soak', () => {
   it('8 workers x 20 rounds, terminated in the middle of calls beside a busy main thread; the process exits 0', () => {
-    const child = runScript(`
+    const child = runScript(
+      `
       const { Worker } = require('node:worker_threads');
       const hv = require(support.modulePath);
       const cases = ${JSON.stringify(cases)};
@@ -76,7 +79,9 @@ describe('worker threads soak', () => {
         w.on('message', (m) => {
           outcome.stages.push(m.stage);
           if (m.stage === 'done') Object.assign(outcome, { wrong: m.wrong, code: m.code });
-          if ((ending === 'at generating' && m.stage === 'generating') || (ending === 'at loaded' && m.stage === 'loaded')) {
+          const endNow = (ending === 'at generating' && m.stage === 'generating') ||
+            (ending === 'at loaded' && m.stage === 'loaded');
+          if (endNow) {
             w.terminate();
           }
         });
@@ -124,7 +129,8 @@ describe('worker threads soak', () => {
                 // Every fourth round the main thread checks one worker's code (cost 12).
                 checkedOne = true;
                 const p = cases[o.pick];
-                if (hv.validateRequest(o.code, p.platform, p.userType, p.host) !== true) problems.push('a worker code does not validate');
+                const ok = hv.validateRequest(o.code, p.platform, p.userType, p.host);
+                if (ok !== true) problems.push('a worker code does not validate');
               }
             } else {
               if (o.ending === 'never') problems.push('a worker left alone did not finish');
@@ -138,7 +144,9 @@ describe('worker threads soak', () => {
         problems.push(...checkAll(hv, cases).map((w) => 'main, at the end: ' + w));
         report({ totals, problems });
       })();
-    `, { timeoutMs: 300000 });
+    `,
+      { timeoutMs: 300000 },
+    );
     assert.equal(child.status, 0, describeExit(child));
     assert.equal(child.signal, null);
     assert.equal(child.stderr, '');
@@ -156,7 +164,8 @@ describe('worker threads soak', () => {
 // Sanitized builds and their allocators make resident memory meaningless.
 const releaseBuild = path.resolve(modulePath) === path.join(ROOT, 'build', 'Release', 'header_validator.node');
 const sanitizerPreloaded = /(asan|tsan|msan|lsan)[^/:]*\.so/.test(process.env.LD_PRELOAD ?? '');
-const notRelease = !releaseBuild || sanitizerPreloaded ? 'resident memory is measured on the release build only' : false;
+const notRelease =
+  !releaseBuild || sanitizerPreloaded ? 'resident memory is measured on the release build only' : false;
 
 describe('memory soak', { skip: notRelease }, () => {
   it('a million refused calls and 200 validations leave resident memory settled', (t) => {
@@ -217,9 +226,15 @@ describe('memory soak', { skip: notRelease }, () => {
     assert.equal(wrong, 0);
     assert.equal(validated, 200);
     const growth = Math.max(...samples) - samples[0];
-    t.diagnostic(`resident memory (MB) after 100k refusals, each further 100k, and 200 validations: ${samples.map((s) => s.toFixed(1)).join(' ')}`);
+    t.diagnostic(
+      `resident memory (MB) after 100k refusals, each further 100k, and 200 validations: ` +
+        `${samples.map((s) => s.toFixed(1)).join(' ')}`,
+    );
     // Noise is well under a megabyte; a leak of a few dozen bytes per call
     // would add tens of megabytes over 900,000 calls.
-    assert.ok(growth < 24, `resident memory grew by ${growth.toFixed(1)} MB after the first 100,000 calls (${known.host})`);
+    assert.ok(
+      growth < 24,
+      `resident memory grew by ${growth.toFixed(1)} MB after the first 100,000 calls (${known.host})`,
+    );
   });
 });

@@ -56,8 +56,10 @@ test('a failed load leaves no functions behind, and a later load still fails the
      console.log(JSON.stringify(results));`,
   );
   assert.deepEqual(JSON.parse(stdout), [
-    'Invalid JSON structure: User type data is not an array', 0,
-    'Invalid JSON structure: User type data is not an array', 0,
+    'Invalid JSON structure: User type data is not an array',
+    0,
+    'Invalid JSON structure: User type data is not an array',
+    0,
   ]);
 });
 
@@ -75,7 +77,9 @@ test('leaves decode through every accepted numeral form; bad leaves log and hold
      const codes = ${JSON.stringify(codes)};
      const out = { valid: {}, empty: {}, generated: {} };
      for (const [p, users] of Object.entries(codes))
-       for (const [u, code] of Object.entries(users)) out.valid[p + '/' + u] = m.validateRequest(code, p, u, 'edge.example');
+       for (const [u, code] of Object.entries(users)) {
+         out.valid[p + '/' + u] = m.validateRequest(code, p, u, 'edge.example');
+       }
      for (const [p, u] of [['ANDROID', 'KIOSK_STORE'], ['ANDROID', 'TRACK_USER'], ['IOS', 'USER']]) {
        out.empty[p + '/' + u] = m.validateRequest(${JSON.stringify(emptyCode)}, p, u, 'edge.example');
        out.generated[p + '/' + u] = m.generateAuthCode(p, u, 'edge.example');

@@ -42,7 +42,12 @@ test('the demo table is recognised, fingerprinted and listed by name only', () =
   assert.equal(manifest.leaves, 60);
   assert.equal(manifest.undecodableLeaves, 0);
   assert.deepEqual(Object.keys(manifest.hosts).sort(), [
-    'beta.example.com', 'dev.example.com', 'example.com', 'staging.example.com', 'test.example.com', 'www.example.com',
+    'beta.example.com',
+    'dev.example.com',
+    'example.com',
+    'staging.example.com',
+    'test.example.com',
+    'www.example.com',
   ]);
   assert.deepEqual(manifest.hosts['example.com'], {
     ANDROID: ['KIOSK', 'KIOSK_STORE', 'PROVIDER', 'STORE', 'TRACK_USER', 'USER'],
@@ -78,7 +83,10 @@ test('undecodable leaves are warnings naming the combination, not failures', () 
 test('tables that would load wrongly or never match are refused', () => {
   const leaf = JSON.parse(fs.readFileSync(demoTable, 'utf8'))['example.com'].WEB.USER;
   const refusals = {
-    'duplicate-key.json': [`{"a.example": {"WEB": {"USER": ${JSON.stringify(leaf)}, "USER": []}}}`, /"USER" appears twice/],
+    'duplicate-key.json': [
+      `{"a.example": {"WEB": {"USER": ${JSON.stringify(leaf)}, "USER": []}}}`,
+      /"USER" appears twice/,
+    ],
     'typo.json': [{ 'a.example': { ANDRIOD: { USER: leaf } } }, /a\.example\/ANDRIOD: unknown platform/],
     'pair.json': [{ 'a.example': { WEB: { PROVIDER: leaf } } }, /a\.example\/WEB\/PROVIDER: user type not used/],
     'proto-host.json': ['{"__proto__": {"WEB": {"USER": []}}}', /host "__proto__" is not a host name/],

@@ -11,6 +11,8 @@ const { ROOT } = require('../support/module.js');
 
 it('the declarations type-check against the usage file', async () => {
   const tsc = path.join(ROOT, 'node_modules', 'typescript', 'bin', 'tsc');
-  const { status, stdout, stderr } = await runNode([tsc, '--noEmit', '-p', path.join('test', 'types')], { timeout: 300_000 });
+  const { status, stdout, stderr } = await runNode([tsc, '--noEmit', '-p', path.join('test', 'types')], {
+    timeout: 300_000,
+  });
   assert.equal(status, 0, stdout + stderr);
 });

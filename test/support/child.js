@@ -90,7 +90,10 @@ function stderrLines(stderr) {
 // A readable summary of how a child ended, for assertion messages.
 function describeExit(child) {
   if (child.timedOut) return 'child process did not finish in time and was killed';
-  return `child exited with status ${child.status}, signal ${child.signal}; end of stderr:\n${child.stderr.slice(-2000)}`;
+  return (
+    `child exited with status ${child.status}, signal ${child.signal}; end of ` +
+    `stderr:\n${child.stderr.slice(-2000)}`
+  );
 }
 
 module.exports = { runScript, runNode, stderrLines, describeExit };

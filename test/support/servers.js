@@ -57,7 +57,8 @@ const frameworks = {
     });
     app.use(authMiddleware(options));
     app.all('/{*path}', (req, res) => answer(req, res, state));
-    app.use((err, req, res, next) => {
+    // Express tells error handlers by their four parameters.
+    app.use((err, req, res, _next) => {
       state.errors.push(err);
       res.status(500).json({ error: 'server error' });
     });

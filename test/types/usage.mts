@@ -53,12 +53,29 @@ http.createServer((req, res) =>
 // Express
 const app = express();
 app.use(authMiddleware({ host: (req) => (req.socket.localPort === 8443 ? 'example.com' : 'staging.example.com') }));
-app.use(authMiddleware({ host: 'example.com', headers: { authCode: 'x-code' }, skip: (req) => req.method === 'OPTIONS' }));
+app.use(
+  authMiddleware({ host: 'example.com', headers: { authCode: 'x-code' }, skip: (req) => req.method === 'OPTIONS' }),
+);
 // @ts-expect-error host is required
 authMiddleware({ validator });
 
 // Fastify
 const fastify = Fastify();
-fastify.addHook('onRequest', fastifyAuthHook({ host: 'example.com', skip: (request) => request.raw.method === 'OPTIONS' }));
+fastify.addHook(
+  'onRequest',
+  fastifyAuthHook({ host: 'example.com', skip: (request) => request.raw.method === 'OPTIONS' }),
+);
 
-export { valid, later, fresh, wrong, closed, closedDefault, fingerprint, isDemo, userTypes, firstHost, headerValidator };
+export {
+  valid,
+  later,
+  fresh,
+  wrong,
+  closed,
+  closedDefault,
+  fingerprint,
+  isDemo,
+  userTypes,
+  firstHost,
+  headerValidator,
+};
