@@ -1,9 +1,8 @@
-#include <openssl/crypto.h>
-
 #include <string>
 
 #include "arguments.h"
 #include "bcrypt/bcrypt.h"
+#include "common/wipe.h"
 #include "messages.h"
 #include "operations.h"
 #include "tokens/token_lookup.h"
@@ -23,27 +22,24 @@ Napi::Value ValidateRequest(const Napi::CallbackInfo& info) {
     ThrowArgumentError(env, messages::kValidateRequestArguments);
     return Napi::Boolean::New(env, false);
   }
-  const std::string platform = info[1].As<Napi::String>().Utf8Value();
-  const std::string userType = info[2].As<Napi::String>().Utf8Value();
-  const std::string host = info[3].As<Napi::String>().Utf8Value();
+  const std::size_t longest = LongestTableName(env);
+  const RequestName platform = ReadRequestName(info[1].As<Napi::String>(), longest);
+  const RequestName userType = ReadRequestName(info[2].As<Napi::String>(), longest);
+  const RequestName host = ReadRequestName(info[3].As<Napi::String>(), longest);
 
   const Napi::Value found = GetToken(env, platform, userType, host);
   if (!found.IsString()) return Napi::Boolean::New(env, false);
   std::string token = found.As<Napi::String>().Utf8Value();
+  const WipeOnExit wipe_token(token);
   // No token means no code can be valid: the empty string is no secret.
   if (token.empty()) return Napi::Boolean::New(env, false);
 
   const Napi::String code_value = info[0].As<Napi::String>();
-  bool valid = false;
-  if (Utf16Length(code_value) == kAuthCodeLength) {
-    const std::string auth_code = code_value.Utf8Value();
-    // A NUL would cut the code short, letting anything follow a valid one.
-    if (auth_code.find('\0') == std::string::npos) {
-      valid = bcrypt_checkpw(token.c_str(), auth_code.c_str()) == 0;
-    }
-  }
-  OPENSSL_cleanse(token.data(), token.size());
-  return Napi::Boolean::New(env, valid);
+  if (Utf16Length(code_value) != kAuthCodeLength) return Napi::Boolean::New(env, false);
+  const std::string auth_code = code_value.Utf8Value();
+  // A NUL would cut the code short, letting anything follow a valid one.
+  if (auth_code.find('\0') != std::string::npos) return Napi::Boolean::New(env, false);
+  return Napi::Boolean::New(env, bcrypt_checkpw(token.c_str(), auth_code.c_str()) == 0);
 }
 
 }  // namespace hv

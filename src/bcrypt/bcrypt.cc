@@ -2,7 +2,6 @@
 
 #include <crypt.h>
 #include <fcntl.h>
-#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+
+#include "common/wipe.h"
 
 namespace {
 
@@ -41,20 +42,10 @@ int AcceptedSettingCost(const char* s) {
   return cost;
 }
 
-// A buffer wiped when it goes out of scope.
-template <std::size_t N>
-struct WipedBuffer {
-  char data[N] = {};
-  WipedBuffer() = default;
-  WipedBuffer(const WipedBuffer&) = delete;
-  WipedBuffer& operator=(const WipedBuffer&) = delete;
-  ~WipedBuffer() { OPENSSL_cleanse(data, N); }
-};
-
 // crypt_rn's work area holds material derived from the token.
 struct CryptDataDeleter {
   void operator()(crypt_data* data) const {
-    OPENSSL_cleanse(data, sizeof(crypt_data));
+    hv::Wipe(data, sizeof(crypt_data));
     std::free(data);
   }
 };
@@ -98,17 +89,18 @@ class UrandomFd {
 }  // namespace
 
 int bcrypt_gensalt(int factor, char salt[hv::kBcryptBufferSize]) {
-  WipedBuffer<kRandomBytes> random;
+  char random[kRandomBytes] = {};
+  const hv::WipeOnExit wipe_random(random);
   {
     UrandomFd urandom;
     if (!urandom.is_open()) return 1;
-    const bool read_ok = urandom.ReadFully(random.data, kRandomBytes);
+    const bool read_ok = urandom.ReadFully(random, kRandomBytes);
     const bool close_ok = urandom.Close();
     if (!read_ok) return close_ok ? 2 : 4;
     if (!close_ok) return 3;
   }
   const int cost = factor >= 4 && factor <= 31 ? factor : 12;
-  if (crypt_gensalt_rn("$2a$", static_cast<unsigned long>(cost), random.data,
+  if (crypt_gensalt_rn("$2a$", static_cast<unsigned long>(cost), random,
                        static_cast<int>(kRandomBytes), salt, hv::kBcryptBufferSize) == nullptr) {
     return 5;
   }
@@ -144,13 +136,14 @@ int bcrypt_checkpw(const char* token, const char* auth_code) {
     if (!IsOneOf(auth_code[i], kAlphabet)) return 1;
   }
 
-  WipedBuffer<hv::kBcryptBufferSize> computed;
-  if (bcrypt_hashpw(token, auth_code, computed.data) != 0) return -1;
+  char computed[hv::kBcryptBufferSize] = {};
+  const hv::WipeOnExit wipe_computed(computed);
+  if (bcrypt_hashpw(token, auth_code, computed) != 0) return -1;
 
   // Constant time: every byte is visited whatever differs.
   unsigned diff = 0;
   for (std::size_t i = 0; i < kCodeLength; ++i) {
-    diff |= static_cast<unsigned char>(auth_code[i]) ^ static_cast<unsigned char>(computed.data[i]);
+    diff |= static_cast<unsigned char>(auth_code[i]) ^ static_cast<unsigned char>(computed[i]);
   }
   return static_cast<int>(diff);
 }

@@ -1,7 +1,5 @@
 #include "codec/numeral_decoder.h"
 
-#include <openssl/crypto.h>
-
 #include <exception>
 #include <string>
 
@@ -10,28 +8,9 @@
 #include "codec/key_iv.h"
 #include "codec/token_mask.h"
 #include "common/diagnostics.h"
+#include "common/wipe.h"
 
 namespace hv {
-namespace {
-
-// Intermediate texts carry the token in some form; clear them before release.
-void Wipe(std::string& s) {
-  if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
-  s.clear();
-}
-
-class Wiped {
- public:
-  explicit Wiped(std::string& s) : s_(s) {}
-  ~Wiped() { Wipe(s_); }
-  Wiped(const Wiped&) = delete;
-  Wiped& operator=(const Wiped&) = delete;
-
- private:
-  std::string& s_;
-};
-
-}  // namespace
 
 NumeralDecoder::~NumeralDecoder() { Wipe(encoded_text_); }
 
@@ -53,16 +32,17 @@ bool NumeralDecoder::AppendNumeral(std::string_view text) {
 
 std::string NumeralDecoder::Finish() {
   try {
+    // Every intermediate text carries the token in some form.
     std::string outer;
-    Wiped wipe_outer(outer);
+    WipeOnExit wipe_outer(outer);
     auto [key, iv] = ExtractKeyIV(encoded_text_, outer);
-    Wiped wipe_key(key);
-    Wiped wipe_iv(iv);
+    WipeOnExit wipe_key(key);
+    WipeOnExit wipe_iv(iv);
 
     std::string ciphertext = Base64Decode(outer);
-    Wiped wipe_ciphertext(ciphertext);
+    WipeOnExit wipe_ciphertext(ciphertext);
     std::string inner = DecryptAES256CBC(ciphertext, key, iv);
-    Wiped wipe_inner(inner);
+    WipeOnExit wipe_inner(inner);
     std::string token = Base64Decode(inner);
     for (char& byte : token) byte = static_cast<char>(byte ^ static_cast<char>(kTokenMask));
     Wipe(encoded_text_);

@@ -1,23 +1,16 @@
 // Diagnostic lines on standard error. Names that arrive from requests are
-// printed through PrintableName, so a client cannot forge lines or flood the log.
+// printed through PrintableName (common/printable_name.h) before they get here.
 #pragma once
 
-#include <cstddef>
-#include <string>
 #include <string_view>
 
 namespace hv {
 
-// Longest part of a name that is printed; the rest is summarised by its length.
-inline constexpr std::size_t kPrintedNameLimit = 256;
-
-// Escapes control bytes (0x00-0x1F, 0x7F) as \xHH and the backslash as \\, and
-// cuts the name after kPrintedNameLimit bytes on a UTF-8 character boundary,
-// appending "...(+N bytes)".
-std::string PrintableName(std::string_view name);
-
-// Writes line and a newline to standard error with a single write, so lines
-// from several threads never interleave.
+// Writes line and a newline to standard error in a single write, so lines from
+// several threads never interleave. No call waits on the log's reader for more
+// than about a millisecond: while the reader is stalled (a full pipe, blocking
+// or not), lines are dropped and counted, and the count is reported on a line
+// of its own as soon as a write succeeds again.
 void WriteDiagnosticLine(std::string_view line);
 
 }  // namespace hv

@@ -1,6 +1,7 @@
 #include "tokens/token_lookup.h"
 
 #include "common/diagnostics.h"
+#include "common/printable_name.h"
 #include "tokens/token_store.h"
 
 namespace hv {
@@ -8,11 +9,14 @@ namespace {
 
 // Own properties only: inherited ones such as "constructor" or "__proto__"
 // must never resolve to a value anyone can hash. A NUL inside a name would
-// otherwise be cut and match a shorter name.
-bool GetOwn(Napi::Env env, const Napi::Value& holder, const std::string& name, Napi::Value& out) {
-  if (!holder.IsObject() || name.find('\0') != std::string::npos) return false;
+// otherwise be cut and match a shorter name. A name read only in part is
+// longer than every key.
+bool GetOwn(Napi::Env env, const Napi::Value& holder, const RequestName& name, Napi::Value& out) {
+  if (!holder.IsObject() || !name.IsWhole() || name.text.find('\0') != std::string::npos) {
+    return false;
+  }
   const Napi::Object object = holder.As<Napi::Object>();
-  const Napi::String key = Napi::String::New(env, name);
+  const Napi::String key = Napi::String::New(env, name.text);
   if (!object.HasOwnProperty(key)) return false;
   out = object.Get(key);
   return true;
@@ -23,10 +27,17 @@ Napi::Value NotFound(Napi::Env env, const std::string& line) {
   return Napi::String::New(env, "");
 }
 
+std::string Printable(const RequestName& name) { return PrintableName(name.text, name.size); }
+
 }  // namespace
 
-Napi::Value GetToken(Napi::Env env, const std::string& platform, const std::string& userType,
-                     const std::string& host) {
+std::size_t LongestTableName(Napi::Env env) {
+  const TokenStore* store = FindTokenStore(env);
+  return store != nullptr ? store->longestName : 0;
+}
+
+Napi::Value GetToken(Napi::Env env, const RequestName& platform, const RequestName& userType,
+                     const RequestName& host) {
   const TokenStore* store = FindTokenStore(env);
   Napi::Value root;
   if (store != nullptr && !store->verificationTokenDataRef.IsEmpty()) {
@@ -38,17 +49,17 @@ Napi::Value GetToken(Napi::Env env, const std::string& platform, const std::stri
 
   Napi::Value host_data;
   if (!GetOwn(env, root, host, host_data)) {
-    return NotFound(env, "Host '" + PrintableName(host) + "' not found in verificationTokenData");
+    return NotFound(env, "Host '" + Printable(host) + "' not found in verificationTokenData");
   }
   Napi::Value platform_data;
   if (!GetOwn(env, host_data, platform, platform_data)) {
-    return NotFound(
-        env, "Platform '" + PrintableName(platform) + "' not found in verificationTokenData");
+    return NotFound(env,
+                    "Platform '" + Printable(platform) + "' not found in verificationTokenData");
   }
   Napi::Value token;
   if (!GetOwn(env, platform_data, userType, token)) {
-    return NotFound(env, "UserType '" + PrintableName(userType) + "' not found under platform '" +
-                             PrintableName(platform) + "'");
+    return NotFound(env, "UserType '" + Printable(userType) + "' not found under platform '" +
+                             Printable(platform) + "'");
   }
   return token;
 }

@@ -5,10 +5,15 @@
 
 #include <napi.h>
 
+#include <cstddef>
+
 namespace hv {
 
 struct TokenStore {
   Napi::ObjectReference verificationTokenDataRef;
+  // Length in UTF-8 bytes of the longest host, platform or user-type name in
+  // the table: a longer name cannot be found, whatever it holds.
+  std::size_t longestName = 0;
 };
 
 // The calling environment's store, or nullptr before its table was built.
