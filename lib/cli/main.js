@@ -5,6 +5,7 @@
 
 const fs = require('node:fs');
 const { parseArgs } = require('node:util');
+const { printableName } = require('../printable-name');
 
 const PROGRAM = 'header-validator';
 
@@ -60,9 +61,9 @@ const OVERVIEW = `usage: ${PROGRAM} <${Object.keys(COMMANDS).join('|')}> [argume
 function generate([platform, userType, host], _values, io) {
   const code = api().generateAuthCode(platform, userType, host);
   if (code === null) {
-    io.stderr.write(
-      `${PROGRAM}: this build has no token for platform ${platform}, user type ${userType} at host ${host}\n`,
-    );
+    // The names come from the command line, possibly from a request: print them safely.
+    const [p, u, h] = [platform, userType, host].map(printableName);
+    io.stderr.write(`${PROGRAM}: this build has no token for platform '${p}', user type '${u}' at host '${h}'\n`);
     return 1;
   }
   io.stdout.write(`${code}\n`);

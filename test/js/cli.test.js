@@ -29,11 +29,22 @@ describe('generate and validate', () => {
     assert.deepEqual([checked.status, checked.stdout], [0, 'valid\n']);
   });
 
-  it('generate refuses an unknown combination with exit 1 and a message', async () => {
+  it('generate refuses an unknown combination with exit 1, escaping names as the module does', async () => {
     const { status, stdout, stderr } = await cli(['generate', 'WEB', 'KIOSK', 'example.com']);
     assert.equal(status, 1);
     assert.equal(stdout, '');
-    assert.match(stderr, /no token for platform WEB, user type KIOSK at host example\.com/);
+    assert.match(stderr, /no token for platform 'WEB', user type 'KIOSK' at host 'example\.com'/);
+
+    // Names that would forge a line, fake a quote or turn the text around; 35
+    // bytes, then 110 two-byte characters up to the 256-byte cut.
+    const host = `a\u0085UserType 'ADMIN' not found\u2028\u202e${'\u00e9'.repeat(200)}`;
+    const forged = await cli(['generate', 'WEB', 'USER', host]);
+    const shown = `a\\u0085UserType \\x27ADMIN\\x27 not found\\u2028\\u202E${'\u00e9'.repeat(110)}...(+180 bytes)`;
+    assert.deepEqual(forged.stderr.split('\n'), [
+      `Host '${shown}' not found in verificationTokenData`,
+      `header-validator: this build has no token for platform 'WEB', user type 'USER' at host '${shown}'`,
+      '',
+    ]);
   });
 
   it('validate prints valid or invalid, with exit 0 or 1', async () => {
