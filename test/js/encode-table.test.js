@@ -585,4 +585,12 @@ describe('committed demo table', () => {
     }
     assert.equal(keyIvs.size, 120, 'a key or IV is shared between leaves');
   });
+
+  it('ships the digests of exactly the demo tokens', () => {
+    const committed = JSON.parse(
+      fs.readFileSync(path.join(ROOT, 'src', 'tokens', 'public_token_digests.json'), 'utf8'),
+    );
+    const expected = [...leavesOf(demo)].map(([, token]) => crypto.createHash('sha256').update(token).digest('hex'));
+    assert.deepEqual(committed.sha256, expected.sort(), 'run tools/public-token-digests.js');
+  });
 });

@@ -36,12 +36,13 @@ it('packs the JavaScript layer, the built module and its manifest, and nothing e
     'src/messages.json',
     'tools/encode-table.js',
     'src/tokens/table_format.json',
+    'src/tokens/public_token_digests.json',
   ]) {
     assert.ok(files.includes(required), `${required} is not packed`);
   }
   const allowed = new RegExp(
     '^(package\\.json|README\\.md|bin/[^/]+\\.js|lib/(cli/)?[^/]+\\.m?js|types/[^/]+\\.d\\.ts|' +
-      'src/messages\\.json|src/tokens/table_format\\.json|tools/encode-table\\.js|' +
+      'src/messages\\.json|src/tokens/(table_format|public_token_digests)\\.json|tools/encode-table\\.js|' +
       'build/Release/header_validator\\.(node|manifest\\.json))$',
   );
   assert.deepEqual(
