@@ -421,6 +421,37 @@ describe('encodeTable', () => {
       });
     }
 
+    it('public demo tokens, at their own combination or another, unless allowed', () => {
+      const demo = JSON.parse(fs.readFileSync(path.join(ROOT, 'tokens', 'demo-tokens.json'), 'utf8'));
+      const own = demo['example.com'].IOS.STORE;
+      const moved = demo['staging.example.com'].WEB.USER;
+      const plain = {
+        'example.com': { IOS: { USER: randomAsciiToken(30), STORE: own } },
+        'api.example.org': { ANDROID: { KIOSK: moved } },
+      };
+      const message = refusalOf(() => encodeTable(JSON.stringify(plain)));
+      assertNoTokenIn(message, own);
+      assertNoTokenIn(message, moved);
+      assert.match(message, /^example\.com\/IOS\/STORE and api\.example\.org\/ANDROID\/KIOSK: public demo tokens/);
+      assert.match(message, /--allow-demo-tokens/);
+      const encoded = encodeTable(JSON.stringify(plain), { allowDemoTokens: true });
+      assert.ok(sameToken(decodeLeaf(encoded['api.example.org'].ANDROID.KIOSK).token, moved), 'token lost');
+    });
+
+    it('one token at two combinations, unless allowed', () => {
+      const token = secret();
+      const plain = {
+        'example.com': { WEB: { USER: token }, IOS: { USER: secret() } },
+        'staging.example.com': { WEB: { USER: token } },
+      };
+      const message = refusalOf(() => encodeTable(JSON.stringify(plain)));
+      assertNoTokenIn(message, token);
+      assert.match(message, /^example\.com\/WEB\/USER and staging\.example\.com\/WEB\/USER have the same token/);
+      assert.match(message, /--allow-shared-tokens/);
+      const encoded = encodeTable(JSON.stringify(plain), { allowSharedTokens: true });
+      assert.ok(sameToken(decodeLeaf(encoded['staging.example.com'].WEB.USER).token, token), 'token lost');
+    });
+
     it('a root that is not an object, and tables without tokens', () => {
       assert.match(
         refusalOf(() => encodeTable('[]')),
