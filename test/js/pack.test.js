@@ -56,6 +56,21 @@ it('packs the JavaScript layer, the built module and its manifest, and nothing e
   );
 });
 
+it('prepack refuses a build holding any public demo token unless HEADER_VALIDATOR_ALLOW_DEMO_PACK=1', () => {
+  const { packRefusal } = require('../../scripts/prepack.js');
+  const allow = { HEADER_VALIDATOR_ALLOW_DEMO_PACK: '1' };
+  assert.equal(packRefusal({ demo: false, demoTokenLeaves: 0 }, {}), '');
+  assert.match(packRefusal({ demo: true, demoTokenLeaves: 60 }, {}), /public demo token table/);
+  // One demo token left in a custom table, and a manifest that does not say.
+  for (const manifest of [{ demo: false, demoTokenLeaves: 1 }, { demo: false }]) {
+    const refusal = packRefusal(manifest, {});
+    assert.match(refusal, /^prepack: refusing to pack a build whose table holds public demo tokens/);
+    assert.match(refusal, /tokens of your own/);
+    assert.match(refusal, /HEADER_VALIDATOR_ALLOW_DEMO_PACK=1/);
+    assert.equal(packRefusal(manifest, allow), '');
+  }
+});
+
 it('installing the package builds nothing and runs no install script', () => {
   for (const script of ['preinstall', 'install', 'postinstall']) assert.equal(pkg.scripts[script], undefined, script);
   // npm would add `node-gyp rebuild` as an install script for a binding.gyp.
