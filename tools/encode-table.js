@@ -26,7 +26,7 @@ const MIN_OUTER = GROUPS * OUTER_PER_GROUP;
 
 const USAGE =
   'usage: encode-table <plain.json> [--out <table.json>] [--allow-demo-tokens] [--allow-shared-tokens]\n' +
-  '  --out                  write the table to this file instead of standard output\n' +
+  '  --out                  write the table to this file, mode 0600, instead of standard output\n' +
   '  --allow-demo-tokens    accept the public demo tokens (only to encode the demo table itself)\n' +
   '  --allow-shared-tokens  accept one token for several combinations\n';
 
@@ -446,23 +446,45 @@ function formatTable(table) {
   return `${text}\n`;
 }
 
+function kindOfFile(stats) {
+  if (stats.isSymbolicLink()) return 'a symbolic link';
+  if (stats.isDirectory()) return 'a directory';
+  if (stats.isFIFO()) return 'a FIFO';
+  if (stats.isSocket()) return 'a socket';
+  if (stats.isCharacterDevice() || stats.isBlockDevice()) return 'a device';
+  return 'not a regular file';
+}
+
+// Renaming over a device, FIFO or symbolic link would replace it with a
+// regular file (run as root, --out /dev/null replaces the device node).
+function refuseIrregularTarget(target) {
+  const stats = fs.lstatSync(target, { throwIfNoEntry: false });
+  if (stats && !stats.isFile()) {
+    throw new Error(`it is ${kindOfFile(stats)}; --out must name a regular file or a new one`);
+  }
+}
+
 // Written beside the target and renamed over it, so that a failure never
-// leaves a truncated table behind.
+// leaves a truncated table behind. The table yields every token to whoever can
+// read it: owner-only, whatever the umask.
 function writeFileAtomic(target, text) {
   const resolved = path.resolve(target);
+  refuseIrregularTarget(resolved);
   const temp = path.join(
     path.dirname(resolved),
     `.${path.basename(resolved)}.${process.pid}.${crypto.randomBytes(6).toString('hex')}.tmp`,
   );
   try {
-    const fd = fs.openSync(temp, 'wx', 0o644);
+    const fd = fs.openSync(temp, 'wx', 0o600);
     try {
+      fs.fchmodSync(fd, 0o600); // exactly, whatever the umask took away
       fs.writeFileSync(fd, text);
-      fs.fchmodSync(fd, 0o644); // regardless of the umask
       fs.fsyncSync(fd);
     } finally {
       fs.closeSync(fd);
     }
+    // Again just before the rename, to narrow the window for a swap.
+    refuseIrregularTarget(resolved);
     fs.renameSync(temp, resolved);
   } catch (err) {
     fs.rmSync(temp, { force: true });

@@ -42,7 +42,7 @@ const COMMANDS = {
       'Encodes a plain token file (host -> platform -> userType -> token) into the table the build compiles in;\n' +
       'then build with HEADER_VALIDATOR_TABLE=/abs/table.json npm run build. Keep the plain file out of git.\n' +
       'Refuses the public demo tokens and one token used for several combinations, naming the combinations.\n\n' +
-      '  --out <file>           write the table to this file instead of standard output\n' +
+      '  --out <file>           write the table to this file, mode 0600; an existing one must be a regular file\n' +
       '  --allow-demo-tokens    accept the public demo tokens (only to encode the demo table itself)\n' +
       '  --allow-shared-tokens  accept one token for several combinations',
     options: {

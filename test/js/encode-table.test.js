@@ -514,21 +514,21 @@ describe('encode-table command', () => {
     assert.equal(result.stdout.split('\n').filter((line) => line.includes('[')).length, 60);
   });
 
-  it('writes --out with mode 0644 whatever the umask, replacing the file and leaving no temporary file', () => {
+  it('writes --out with mode 0600 whatever the umask, replacing the file and leaving no temporary file', () => {
     const dir = scratch();
     const plain = fullPlainTable(['example.com']);
     const input = writePlain(dir, plain);
     const out = path.join(dir, 'table.json');
     fs.writeFileSync(out, 'old content');
-    fs.chmodSync(out, 0o600);
+    fs.chmodSync(out, 0o644);
     const result = spawnSync(
       '/bin/sh',
-      ['-c', 'umask 077; exec "$0" "$@"', process.execPath, TOOL, input, '--out', out],
+      ['-c', 'umask 000; exec "$0" "$@"', process.execPath, TOOL, input, '--out', out],
       { encoding: 'utf8' },
     );
     assert.equal(result.status, 0, 'exit status');
     assert.equal(result.stdout, '');
-    assert.equal(fs.statSync(out).mode & 0o777, 0o644);
+    assert.equal(fs.statSync(out).mode & 0o777, 0o600);
     assertDecodesTo(JSON.parse(fs.readFileSync(out, 'utf8')), plain);
     assert.deepEqual(fs.readdirSync(dir).sort(), ['plain.json', 'table.json']);
   });
@@ -545,6 +545,32 @@ describe('encode-table command', () => {
     assert.match(result.stderr, /^encode-table: example\.com\/ANDROID\/KIOSK: token has 21 bytes/);
     assert.equal(fs.readFileSync(out, 'utf8'), 'previous table');
     assert.deepEqual(fs.readdirSync(dir).sort(), ['plain.json', 'table.json']);
+  });
+
+  it('refuses an --out that is a FIFO or a symbolic link with status 1, leaving it as it was', () => {
+    const dir = scratch();
+    const input = writePlain(dir, fullPlainTable(['example.com']));
+    const fifo = path.join(dir, 'fifo');
+    assert.equal(spawnSync('mkfifo', [fifo]).status, 0, 'mkfifo');
+    const pointee = path.join(dir, 'pointee');
+    fs.writeFileSync(pointee, 'kept');
+    const link = path.join(dir, 'link');
+    fs.symlinkSync(pointee, link);
+    for (const [out, kind] of [
+      [fifo, 'a FIFO'],
+      [link, 'a symbolic link'],
+    ]) {
+      const result = run([input, '--out', out]);
+      assert.equal(result.status, 1, kind);
+      assert.equal(
+        result.stderr,
+        `encode-table: cannot write ${out}: it is ${kind}; --out must name a regular file or a new one\n`,
+      );
+    }
+    assert.ok(fs.lstatSync(fifo).isFIFO(), 'the FIFO was replaced');
+    assert.equal(fs.readlinkSync(link), pointee, 'the link was replaced');
+    assert.equal(fs.readFileSync(pointee, 'utf8'), 'kept');
+    assert.deepEqual(fs.readdirSync(dir).sort(), ['fifo', 'link', 'plain.json', 'pointee']);
   });
 
   it('fails with status 1 when the input cannot be read or --out cannot be written', () => {
