@@ -2,8 +2,9 @@
 'use strict';
 // Configures and builds the native module with CMake into build/Release.
 // HEADER_VALIDATOR_TABLE=/abs/path/table.json compiles that encoded table
-// instead of the demo table; the variable is passed on every build, so
-// switching tables (or back) always rebuilds what depends on it.
+// instead of the demo table; HEADER_VALIDATOR_ALLOW_DEMO_TOKENS=1 lets a custom
+// table hold public demo tokens (throwaway test builds only). Both are passed
+// on every build, so switching either (or back) always redoes what depends on it.
 
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
@@ -37,5 +38,14 @@ function tablePath() {
 }
 
 const jobs = String(Math.max(1, Math.min(require('node:os').availableParallelism(), 4)));
-run('cmake', ['-S', root, '-B', buildDir, '-DCMAKE_BUILD_TYPE=Release', `-DHV_TABLE=${tablePath()}`]);
+const allowDemoTokens = process.env.HEADER_VALIDATOR_ALLOW_DEMO_TOKENS === '1' ? 'ON' : 'OFF';
+run('cmake', [
+  '-S',
+  root,
+  '-B',
+  buildDir,
+  '-DCMAKE_BUILD_TYPE=Release',
+  `-DHV_TABLE=${tablePath()}`,
+  `-DHV_ALLOW_DEMO_TOKENS=${allowDemoTokens}`,
+]);
 run('cmake', ['--build', buildDir, '--parallel', jobs]);

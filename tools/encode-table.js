@@ -15,6 +15,7 @@ const { parseArgs } = require('node:util');
 const momoa = require('@humanwhocodes/momoa');
 
 const FORMAT_FILE = path.join(__dirname, '..', 'src', 'tokens', 'table_format.json');
+const PUBLIC_DIGESTS_FILE = path.join(__dirname, '..', 'src', 'tokens', 'public_token_digests.json');
 
 const KEY_BYTES = 32;
 const IV_BYTES = 16;
@@ -23,9 +24,14 @@ const KEY_IV_PER_GROUP = 4;
 const GROUPS = (KEY_BYTES + IV_BYTES) / KEY_IV_PER_GROUP;
 const MIN_OUTER = GROUPS * OUTER_PER_GROUP;
 
-const USAGE = 'usage: encode-table <plain.json> [--out <table.json>]\n';
+const USAGE =
+  'usage: encode-table <plain.json> [--out <table.json>] [--allow-demo-tokens] [--allow-shared-tokens]\n' +
+  '  --out                  write the table to this file, mode 0600, instead of standard output\n' +
+  '  --allow-demo-tokens    accept the public demo tokens (only to encode the demo table itself)\n' +
+  '  --allow-shared-tokens  accept one token for several combinations\n';
 
 let cachedFormat;
+let cachedPublicDigests;
 
 /** Mask, vocabulary and token bounds, shared with the module's build. */
 function loadFormat() {
@@ -53,6 +59,19 @@ function loadFormat() {
   }
   cachedFormat = { mask: Number.parseInt(raw.tokenMask.slice(2), 16), platforms, min, max };
   return cachedFormat;
+}
+
+/** SHA-256 digests (hex) of the public demo tokens, which anyone can read. */
+function loadPublicDigests() {
+  if (cachedPublicDigests) return cachedPublicDigests;
+  const where = path.relative(process.cwd(), PUBLIC_DIGESTS_FILE) || PUBLIC_DIGESTS_FILE;
+  const { sha256 } = JSON.parse(fs.readFileSync(PUBLIC_DIGESTS_FILE, 'utf8'));
+  // An empty or mangled list would let every demo token through.
+  if (!Array.isArray(sha256) || sha256.length === 0 || !sha256.every((d) => /^[0-9a-f]{64}$/.test(d))) {
+    throw new Error(`${where}: sha256 must be a non-empty list of SHA-256 digests in lowercase hex`);
+  }
+  cachedPublicDigests = new Set(sha256);
+  return cachedPublicDigests;
 }
 
 /**
@@ -323,12 +342,55 @@ function checkToken(node, names, format) {
   return bytes;
 }
 
+// "a", "a and b", "a, b and c", "a, b, c, d and 7 more"
+function listPaths(paths, limit = 4) {
+  const shown = paths.slice(0, limit).map(showPath);
+  if (paths.length > limit) return `${shown.join(', ')} and ${paths.length - limit} more`;
+  return shown.length === 1 ? shown[0] : `${shown.slice(0, -1).join(', ')} and ${shown[shown.length - 1]}`;
+}
+
+// A public demo token lets anyone make codes; one token at several
+// combinations lets a code for one (say staging) open the others.
+function checkTokenReuse(leaves, { allowDemoTokens, allowSharedTokens }) {
+  const publicDigests = loadPublicDigests();
+  const byDigest = new Map();
+  for (const { names, bytes } of leaves) {
+    const digest = crypto.createHash('sha256').update(bytes).digest('hex');
+    if (!byDigest.has(digest)) byDigest.set(digest, []);
+    byDigest.get(digest).push(names);
+  }
+  if (!allowDemoTokens) {
+    const demo = [...byDigest].filter(([digest]) => publicDigests.has(digest)).flatMap(([, paths]) => paths);
+    if (demo.length > 0) {
+      const [token, it] = demo.length === 1 ? ['token', 'it'] : ['tokens', 'them'];
+      throw new Error(
+        `${listPaths(demo)}: public demo ${token} (tokens/demo-tokens.json), so anyone can make valid codes for ` +
+          `${it}; use tokens of your own (--allow-demo-tokens only to encode the demo table itself)`,
+      );
+    }
+  }
+  if (!allowSharedTokens) {
+    const shared = [...byDigest.values()].filter((paths) => paths.length > 1);
+    if (shared.length > 0) {
+      const more = shared.length - 1;
+      const others = more > 0 ? ` (and ${more} other shared token${more === 1 ? '' : 's'})` : '';
+      throw new Error(
+        `${listPaths(shared[0])} have the same token${others}, so a code for one is valid for the ` +
+          `${shared[0].length === 2 ? 'other' : 'others'}; give each combination its own token ` +
+          '(--allow-shared-tokens if this is intended)',
+      );
+    }
+  }
+}
+
 /**
  * Encodes a whole plain token table.
  * @param {Buffer|Uint8Array|string} plainJsonText host -> platform -> userType -> token
+ * @param {{allowDemoTokens?: boolean, allowSharedTokens?: boolean}} [options] accept public demo tokens, or one
+ *   token at several combinations, instead of refusing them
  * @returns {Record<string, Record<string, Record<string, string[]>>>}
  */
-function encodeTable(plainJsonText) {
+function encodeTable(plainJsonText, { allowDemoTokens = false, allowSharedTokens = false } = {}) {
   const format = loadFormat();
   let text;
   if (typeof plainJsonText === 'string') text = plainJsonText.replace(/^\uFEFF/, '');
@@ -364,6 +426,7 @@ function encodeTable(plainJsonText) {
   }
 
   if (leaves.length === 0) throw new Error('the table is empty: it holds no token');
+  checkTokenReuse(leaves, { allowDemoTokens, allowSharedTokens });
 
   for (const { names, bytes } of leaves) {
     const [host, platform, userType] = names;
@@ -383,23 +446,45 @@ function formatTable(table) {
   return `${text}\n`;
 }
 
+function kindOfFile(stats) {
+  if (stats.isSymbolicLink()) return 'a symbolic link';
+  if (stats.isDirectory()) return 'a directory';
+  if (stats.isFIFO()) return 'a FIFO';
+  if (stats.isSocket()) return 'a socket';
+  if (stats.isCharacterDevice() || stats.isBlockDevice()) return 'a device';
+  return 'not a regular file';
+}
+
+// Renaming over a device, FIFO or symbolic link would replace it with a
+// regular file (run as root, --out /dev/null replaces the device node).
+function refuseIrregularTarget(target) {
+  const stats = fs.lstatSync(target, { throwIfNoEntry: false });
+  if (stats && !stats.isFile()) {
+    throw new Error(`it is ${kindOfFile(stats)}; --out must name a regular file or a new one`);
+  }
+}
+
 // Written beside the target and renamed over it, so that a failure never
-// leaves a truncated table behind.
+// leaves a truncated table behind. The table yields every token to whoever can
+// read it: owner-only, whatever the umask.
 function writeFileAtomic(target, text) {
   const resolved = path.resolve(target);
+  refuseIrregularTarget(resolved);
   const temp = path.join(
     path.dirname(resolved),
     `.${path.basename(resolved)}.${process.pid}.${crypto.randomBytes(6).toString('hex')}.tmp`,
   );
   try {
-    const fd = fs.openSync(temp, 'wx', 0o644);
+    const fd = fs.openSync(temp, 'wx', 0o600);
     try {
+      fs.fchmodSync(fd, 0o600); // exactly, whatever the umask took away
       fs.writeFileSync(fd, text);
-      fs.fchmodSync(fd, 0o644); // regardless of the umask
       fs.fsyncSync(fd);
     } finally {
       fs.closeSync(fd);
     }
+    // Again just before the rename, to narrow the window for a swap.
+    refuseIrregularTarget(resolved);
     fs.renameSync(temp, resolved);
   } catch (err) {
     fs.rmSync(temp, { force: true });
@@ -417,7 +502,12 @@ function main(argv) {
     args = parseArgs({
       args: argv,
       allowPositionals: true,
-      options: { out: { type: 'string', short: 'o' }, help: { type: 'boolean', short: 'h' } },
+      options: {
+        out: { type: 'string', short: 'o' },
+        'allow-demo-tokens': { type: 'boolean' },
+        'allow-shared-tokens': { type: 'boolean' },
+        help: { type: 'boolean', short: 'h' },
+      },
     });
   } catch (err) {
     process.stderr.write(`encode-table: ${err.message}\n${USAGE}`);
@@ -449,7 +539,12 @@ function main(argv) {
   }
   let text;
   try {
-    text = formatTable(encodeTable(plain));
+    text = formatTable(
+      encodeTable(plain, {
+        allowDemoTokens: args.values['allow-demo-tokens'] === true,
+        allowSharedTokens: args.values['allow-shared-tokens'] === true,
+      }),
+    );
   } catch (err) {
     process.stderr.write(`encode-table: ${err.message}\n`);
     return 1;

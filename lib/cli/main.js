@@ -38,11 +38,19 @@ const COMMANDS = {
     run: list,
   },
   encode: {
-    usage: 'encode <plain.json> [--out table.json]',
+    usage: 'encode <plain.json> [--out table.json] [--allow-demo-tokens] [--allow-shared-tokens]',
     about:
       'Encodes a plain token file (host -> platform -> userType -> token) into the table the build compiles in;\n' +
-      'then build with HEADER_VALIDATOR_TABLE=/abs/table.json npm run build. Keep the plain file out of git.',
-    options: { out: { type: 'string', short: 'o' } },
+      'then build with HEADER_VALIDATOR_TABLE=/abs/table.json npm run build. Keep the plain file out of git.\n' +
+      'Refuses the public demo tokens and one token used for several combinations, naming the combinations.\n\n' +
+      '  --out <file>           write the table to this file, mode 0600; an existing one must be a regular file\n' +
+      '  --allow-demo-tokens    accept the public demo tokens (only to encode the demo table itself)\n' +
+      '  --allow-shared-tokens  accept one token for several combinations',
+    options: {
+      out: { type: 'string', short: 'o' },
+      'allow-demo-tokens': { type: 'boolean' },
+      'allow-shared-tokens': { type: 'boolean' },
+    },
     positionals: 1,
     run: encode,
   },
@@ -96,7 +104,12 @@ function list(_positionals, values, io) {
 
 function encode([input], values) {
   const { main: encodeTable } = require('../../tools/encode-table');
-  return encodeTable(values.out === undefined ? [input] : [input, '--out', values.out]);
+  return encodeTable([
+    input,
+    ...(values.out === undefined ? [] : ['--out', values.out]),
+    ...(values['allow-demo-tokens'] ? ['--allow-demo-tokens'] : []),
+    ...(values['allow-shared-tokens'] ? ['--allow-shared-tokens'] : []),
+  ]);
 }
 
 function usageError(io, problem, usage) {

@@ -125,6 +125,28 @@ describe('encode', () => {
     assert.match(stderr, /ANDRIOD/);
     assert.ok(!stderr.includes('a-test-token'));
   });
+
+  it('refuses demo and shared tokens unless --allow-demo-tokens or --allow-shared-tokens', async () => {
+    const demoFile = path.join(ROOT, 'tokens', 'demo-tokens.json');
+    const shared = path.join(dir, 'shared.plain.json');
+    const token = 'a-test-token-of-enough-length-0003';
+    fs.writeFileSync(shared, JSON.stringify({ 'example.com': { IOS: { USER: token, STORE: token } } }));
+    const cases = [
+      [demoFile, '--allow-demo-tokens', /example\.com\/WEB\/USER, .* and 56 more: public demo tokens/],
+      [shared, '--allow-shared-tokens', /example\.com\/IOS\/USER and example\.com\/IOS\/STORE have the same/],
+    ];
+    for (const [plain, flag, refusal] of cases) {
+      const refused = await cli(['encode', plain]);
+      assert.equal(refused.status, 1, flag);
+      assert.match(refused.stderr, refusal);
+      assert.equal(refused.stdout, '');
+      for (const t of [token, ...allTokens()]) assert.ok(!refused.stderr.includes(t), 'a token was printed');
+      const out = path.join(dir, `allowed${flag}.json`);
+      const allowed = await cli(['encode', plain, flag, '--out', out]);
+      assert.equal(allowed.status, 0, allowed.stderr);
+      assert.ok(fs.existsSync(out), `${flag}: no table written`);
+    }
+  });
 });
 
 describe('usage', () => {
@@ -135,7 +157,7 @@ describe('usage', () => {
       [['generate', 'ANDROID', 'STORE'], /^usage: header-validator generate <platform> <userType> <host>$/m],
       [['validate', 'x', 'ANDROID', 'STORE', 'example.com', 'extra'], /^usage: header-validator validate /m],
       [['list', 'all'], /^usage: header-validator list \[--json\]$/m],
-      [['encode'], /^usage: header-validator encode <plain\.json> \[--out table\.json\]$/m],
+      [['encode'], /^usage: header-validator encode <plain\.json> \[--out table\.json\] \[--allow-demo-tokens\]/m],
       [['encode', 'a.json', '--out'], /--out/],
       [['demo', '--port', '80'], /^usage: header-validator demo$/m],
     ];

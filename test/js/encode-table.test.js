@@ -421,6 +421,37 @@ describe('encodeTable', () => {
       });
     }
 
+    it('public demo tokens, at their own combination or another, unless allowed', () => {
+      const demo = JSON.parse(fs.readFileSync(path.join(ROOT, 'tokens', 'demo-tokens.json'), 'utf8'));
+      const own = demo['example.com'].IOS.STORE;
+      const moved = demo['staging.example.com'].WEB.USER;
+      const plain = {
+        'example.com': { IOS: { USER: randomAsciiToken(30), STORE: own } },
+        'api.example.org': { ANDROID: { KIOSK: moved } },
+      };
+      const message = refusalOf(() => encodeTable(JSON.stringify(plain)));
+      assertNoTokenIn(message, own);
+      assertNoTokenIn(message, moved);
+      assert.match(message, /^example\.com\/IOS\/STORE and api\.example\.org\/ANDROID\/KIOSK: public demo tokens/);
+      assert.match(message, /--allow-demo-tokens/);
+      const encoded = encodeTable(JSON.stringify(plain), { allowDemoTokens: true });
+      assert.ok(sameToken(decodeLeaf(encoded['api.example.org'].ANDROID.KIOSK).token, moved), 'token lost');
+    });
+
+    it('one token at two combinations, unless allowed', () => {
+      const token = secret();
+      const plain = {
+        'example.com': { WEB: { USER: token }, IOS: { USER: secret() } },
+        'staging.example.com': { WEB: { USER: token } },
+      };
+      const message = refusalOf(() => encodeTable(JSON.stringify(plain)));
+      assertNoTokenIn(message, token);
+      assert.match(message, /^example\.com\/WEB\/USER and staging\.example\.com\/WEB\/USER have the same token/);
+      assert.match(message, /--allow-shared-tokens/);
+      const encoded = encodeTable(JSON.stringify(plain), { allowSharedTokens: true });
+      assert.ok(sameToken(decodeLeaf(encoded['staging.example.com'].WEB.USER).token, token), 'token lost');
+    });
+
     it('a root that is not an object, and tables without tokens', () => {
       assert.match(
         refusalOf(() => encodeTable('[]')),
@@ -483,21 +514,21 @@ describe('encode-table command', () => {
     assert.equal(result.stdout.split('\n').filter((line) => line.includes('[')).length, 60);
   });
 
-  it('writes --out with mode 0644 whatever the umask, replacing the file and leaving no temporary file', () => {
+  it('writes --out with mode 0600 whatever the umask, replacing the file and leaving no temporary file', () => {
     const dir = scratch();
     const plain = fullPlainTable(['example.com']);
     const input = writePlain(dir, plain);
     const out = path.join(dir, 'table.json');
     fs.writeFileSync(out, 'old content');
-    fs.chmodSync(out, 0o600);
+    fs.chmodSync(out, 0o644);
     const result = spawnSync(
       '/bin/sh',
-      ['-c', 'umask 077; exec "$0" "$@"', process.execPath, TOOL, input, '--out', out],
+      ['-c', 'umask 000; exec "$0" "$@"', process.execPath, TOOL, input, '--out', out],
       { encoding: 'utf8' },
     );
     assert.equal(result.status, 0, 'exit status');
     assert.equal(result.stdout, '');
-    assert.equal(fs.statSync(out).mode & 0o777, 0o644);
+    assert.equal(fs.statSync(out).mode & 0o777, 0o600);
     assertDecodesTo(JSON.parse(fs.readFileSync(out, 'utf8')), plain);
     assert.deepEqual(fs.readdirSync(dir).sort(), ['plain.json', 'table.json']);
   });
@@ -514,6 +545,32 @@ describe('encode-table command', () => {
     assert.match(result.stderr, /^encode-table: example\.com\/ANDROID\/KIOSK: token has 21 bytes/);
     assert.equal(fs.readFileSync(out, 'utf8'), 'previous table');
     assert.deepEqual(fs.readdirSync(dir).sort(), ['plain.json', 'table.json']);
+  });
+
+  it('refuses an --out that is a FIFO or a symbolic link with status 1, leaving it as it was', () => {
+    const dir = scratch();
+    const input = writePlain(dir, fullPlainTable(['example.com']));
+    const fifo = path.join(dir, 'fifo');
+    assert.equal(spawnSync('mkfifo', [fifo]).status, 0, 'mkfifo');
+    const pointee = path.join(dir, 'pointee');
+    fs.writeFileSync(pointee, 'kept');
+    const link = path.join(dir, 'link');
+    fs.symlinkSync(pointee, link);
+    for (const [out, kind] of [
+      [fifo, 'a FIFO'],
+      [link, 'a symbolic link'],
+    ]) {
+      const result = run([input, '--out', out]);
+      assert.equal(result.status, 1, kind);
+      assert.equal(
+        result.stderr,
+        `encode-table: cannot write ${out}: it is ${kind}; --out must name a regular file or a new one\n`,
+      );
+    }
+    assert.ok(fs.lstatSync(fifo).isFIFO(), 'the FIFO was replaced');
+    assert.equal(fs.readlinkSync(link), pointee, 'the link was replaced');
+    assert.equal(fs.readFileSync(pointee, 'utf8'), 'kept');
+    assert.deepEqual(fs.readdirSync(dir).sort(), ['fifo', 'link', 'plain.json', 'pointee']);
   });
 
   it('fails with status 1 when the input cannot be read or --out cannot be written', () => {
@@ -584,5 +641,13 @@ describe('committed demo table', () => {
       keyIvs.add(decoded.key.toString('hex')).add(decoded.iv.toString('hex'));
     }
     assert.equal(keyIvs.size, 120, 'a key or IV is shared between leaves');
+  });
+
+  it('ships the digests of exactly the demo tokens', () => {
+    const committed = JSON.parse(
+      fs.readFileSync(path.join(ROOT, 'src', 'tokens', 'public_token_digests.json'), 'utf8'),
+    );
+    const expected = [...leavesOf(demo)].map(([, token]) => crypto.createHash('sha256').update(token).digest('hex'));
+    assert.deepEqual(committed.sha256, expected.sort(), 'run tools/public-token-digests.js');
   });
 });

@@ -36,12 +36,13 @@ it('packs the JavaScript layer, the built module and its manifest, and nothing e
     'src/messages.json',
     'tools/encode-table.js',
     'src/tokens/table_format.json',
+    'src/tokens/public_token_digests.json',
   ]) {
     assert.ok(files.includes(required), `${required} is not packed`);
   }
   const allowed = new RegExp(
     '^(package\\.json|README\\.md|bin/[^/]+\\.js|lib/(cli/)?[^/]+\\.m?js|types/[^/]+\\.d\\.ts|' +
-      'src/messages\\.json|src/tokens/table_format\\.json|tools/encode-table\\.js|' +
+      'src/messages\\.json|src/tokens/(table_format|public_token_digests)\\.json|tools/encode-table\\.js|' +
       'build/Release/header_validator\\.(node|manifest\\.json))$',
   );
   assert.deepEqual(
@@ -53,6 +54,21 @@ it('packs the JavaScript layer, the built module and its manifest, and nothing e
     files.filter((f) => /plain|tokens\/(demo|token_table)|\.cc$|\.h$/.test(f)),
     [],
   );
+});
+
+it('prepack refuses a build holding any public demo token unless HEADER_VALIDATOR_ALLOW_DEMO_PACK=1', () => {
+  const { packRefusal } = require('../../scripts/prepack.js');
+  const allow = { HEADER_VALIDATOR_ALLOW_DEMO_PACK: '1' };
+  assert.equal(packRefusal({ demo: false, demoTokenLeaves: 0 }, {}), '');
+  assert.match(packRefusal({ demo: true, demoTokenLeaves: 60 }, {}), /public demo token table/);
+  // One demo token left in a custom table, and a manifest that does not say.
+  for (const manifest of [{ demo: false, demoTokenLeaves: 1 }, { demo: false }]) {
+    const refusal = packRefusal(manifest, {});
+    assert.match(refusal, /^prepack: refusing to pack a build whose table holds public demo tokens/);
+    assert.match(refusal, /tokens of your own/);
+    assert.match(refusal, /HEADER_VALIDATOR_ALLOW_DEMO_PACK=1/);
+    assert.equal(packRefusal(manifest, allow), '');
+  }
 });
 
 it('installing the package builds nothing and runs no install script', () => {

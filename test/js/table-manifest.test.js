@@ -15,14 +15,23 @@ const buildDir = process.env.HEADER_VALIDATOR_BUILD_DIR || path.join(root, 'buil
 const tool = path.join(buildDir, 'table_manifest');
 const demoTable = path.join(root, 'src/tokens/token_table.json');
 const demoTokens = path.join(root, 'tokens/demo-tokens.json');
+const publicDigests = path.join(root, 'src/tokens/public_token_digests.json');
 const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-manifest-'));
+const { encodeToken } = require('../../tools/encode-table.js');
+const MASK = Number.parseInt(require('../../src/tokens/table_format.json').tokenMask, 16);
 
-function check(tablePath) {
+// A leaf for a fresh random token, unknown to everyone.
+const freshLeaf = () => encodeToken(crypto.randomBytes(24), MASK);
+
+function check(tablePath, allowDemoTokens) {
   const out = path.join(tmp, `${crypto.randomUUID()}.json`);
+  const env = { ...process.env };
+  delete env.HEADER_VALIDATOR_ALLOW_DEMO_TOKENS;
+  if (allowDemoTokens) env.HEADER_VALIDATOR_ALLOW_DEMO_TOKENS = '1';
   const result = spawnSync(
     tool,
-    [tablePath, path.join(root, 'src/tokens/table_format.json'), demoTable, demoTokens, out],
-    { encoding: 'utf8' },
+    [tablePath, path.join(root, 'src/tokens/table_format.json'), demoTable, publicDigests, out],
+    { encoding: 'utf8', env },
   );
   const manifest = fs.existsSync(out) ? JSON.parse(fs.readFileSync(out, 'utf8')) : null;
   return { status: result.status, stderr: result.stderr, manifest };
@@ -41,6 +50,7 @@ test('the demo table is recognised, fingerprinted and listed by name only', () =
   assert.equal(manifest.sha256, crypto.createHash('sha256').update(fs.readFileSync(demoTable)).digest('hex'));
   assert.equal(manifest.leaves, 60);
   assert.equal(manifest.undecodableLeaves, 0);
+  assert.equal(manifest.demoTokenLeaves, 60);
   assert.deepEqual(Object.keys(manifest.hosts).sort(), [
     'beta.example.com',
     'dev.example.com',
@@ -62,13 +72,49 @@ test('the demo table is recognised, fingerprinted and listed by name only', () =
   }
 });
 
-test('a custom table holding one demo leaf is not the demo table but is flagged', () => {
+test('a custom table holding demo tokens fails, wherever they sit, unless HEADER_VALIDATOR_ALLOW_DEMO_TOKENS=1', () => {
   const demo = JSON.parse(fs.readFileSync(demoTable, 'utf8'));
-  const custom = { 'api.example.org': { WEB: { USER: demo['example.com'].WEB.USER } } };
-  const { status, stderr, manifest } = check(writeTable('one-demo-leaf.json', custom));
+  // Every demo leaf but one: what a team gets by editing one token of the demo file.
+  const mostlyDemo = structuredClone(demo);
+  mostlyDemo['example.com'].WEB.USER = freshLeaf();
+  const ownPlace = check(writeTable('mostly-demo.json', mostlyDemo));
+  assert.equal(ownPlace.status, 1, ownPlace.stderr);
+  assert.equal(ownPlace.manifest, null);
+  assert.match(ownPlace.stderr, /error: token table leaf staging\.example\.com\/IOS\/STORE holds a public demo token/);
+  assert.doesNotMatch(ownPlace.stderr, /leaf example\.com\/WEB\/USER/);
+  assert.match(ownPlace.stderr, /59 leaves .* HEADER_VALIDATOR_ALLOW_DEMO_TOKENS=1/);
+
+  const custom = {
+    'api.example.org': { WEB: { USER: demo['example.com'].IOS.STORE }, IOS: { USER: freshLeaf() } },
+  };
+  const file = writeTable('moved-demo-leaf.json', custom);
+  const elsewhere = check(file);
+  assert.equal(elsewhere.status, 1, elsewhere.stderr);
+  assert.match(elsewhere.stderr, /error: token table leaf api\.example\.org\/WEB\/USER holds a public demo token/);
+  assert.equal(elsewhere.manifest, null);
+
+  const allowed = check(file, true);
+  assert.equal(allowed.status, 0, allowed.stderr);
+  assert.match(allowed.stderr, /warning: token table leaf api\.example\.org\/WEB\/USER holds a public demo token/);
+  assert.deepEqual([allowed.manifest.demo, allowed.manifest.demoTokenLeaves], [false, 1]);
+});
+
+test('one token at two combinations is a warning naming both', () => {
+  // Two encodings of one token: different leaves, same token.
+  const token = crypto.randomBytes(24);
+  const custom = {
+    'api.example.org': {
+      WEB: { USER: encodeToken(token, MASK) },
+      IOS: { USER: freshLeaf(), STORE: encodeToken(token, MASK) },
+    },
+  };
+  const { status, stderr, manifest } = check(writeTable('shared.json', custom));
   assert.equal(status, 0, stderr);
-  assert.equal(manifest.demo, false);
-  assert.match(stderr, /api\.example\.org\/WEB\/USER holds one of the public demo tokens/);
+  assert.match(
+    stderr,
+    /warning: token table leaves api\.example\.org\/IOS\/STORE and api\.example\.org\/WEB\/USER hold the same token/,
+  );
+  assert.deepEqual([manifest.demo, manifest.demoTokenLeaves], [false, 0]);
 });
 
 test('undecodable leaves are warnings naming the combination, not failures', () => {

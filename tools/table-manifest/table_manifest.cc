@@ -1,17 +1,24 @@
 // Build step: checks the encoded token table that is about to be compiled in
 // and writes a manifest of it beside the module (names, fingerprint, whether it
-// is the public demo table). Never prints a token.
+// is the public demo table, how many leaves hold a public demo token). Never
+// prints a token.
 //
 // Usage: table_manifest <table.json> <table_format.json> <demo-table.json>
-//                       <demo-tokens.json> <manifest-out.json>
+//                       <public_token_digests.json> <manifest-out.json>
+//
+// A table other than the committed demo table fails the check when any leaf
+// holds a public demo token, unless HEADER_VALIDATOR_ALLOW_DEMO_TOKENS=1 (then
+// each such leaf is a warning).
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <regex>
 #include <set>
@@ -73,10 +80,32 @@ json ParseRejectingDuplicates(const std::string& text, const std::string& what) 
   return value;
 }
 
+// The SHA-256 digests of the public demo tokens, as the package ships them.
+std::set<std::string> ReadPublicDigests(const std::string& path) {
+  const json file = json::parse(ReadFile(path));
+  static const std::regex kDigest("^[0-9a-f]{64}$");
+  std::set<std::string> digests;
+  if (file.contains("sha256") && file["sha256"].is_array()) {
+    for (const auto& digest : file["sha256"]) {
+      if (!digest.is_string() || !std::regex_match(digest.get_ref<const std::string&>(), kDigest)) {
+        digests.clear();
+        break;
+      }
+      digests.insert(digest.get<std::string>());
+    }
+  }
+  // An empty list would let every demo token through unnoticed.
+  if (digests.empty()) {
+    throw std::runtime_error(
+        path + ": sha256 must be a non-empty list of SHA-256 digests in lowercase hex");
+  }
+  return digests;
+}
+
 class ManifestVisitor : public hv::TableVisitor {
  public:
-  ManifestVisitor(const json& format, const json& demo_tokens)
-      : format_(format), demo_tokens_(demo_tokens) {}
+  ManifestVisitor(const json& format, const std::set<std::string>& public_digests)
+      : format_(format), public_digests_(public_digests) {}
 
   void BeginHost(const std::string& host) override {
     static const std::regex kHostName(
@@ -102,7 +131,7 @@ class ManifestVisitor : public hv::TableVisitor {
       }
       names.push_back(user_type);
       ++leaves_;
-      CheckLeaf(where, platform, user_type, numerals);
+      CheckLeaf(where, numerals);
     }
     hosts_[host_][platform] = names;
   }
@@ -111,12 +140,12 @@ class ManifestVisitor : public hv::TableVisitor {
 
   const json& hosts() const { return hosts_; }
   int leaves() const { return leaves_; }
-  int demo_leaves() const { return demo_leaves_; }
   int undecodable() const { return undecodable_; }
+  // The combinations whose leaf holds a public demo token, in walk order.
+  const std::vector<std::string>& demo_token_leaves() const { return demo_token_leaves_; }
 
  private:
-  void CheckLeaf(const std::string& where, const std::string& platform,
-                 const std::string& user_type, const std::vector<std::string>& numerals) {
+  void CheckLeaf(const std::string& where, const std::vector<std::string>& numerals) {
     std::vector<std::optional<std::string>> elements(numerals.begin(), numerals.end());
     std::string token = hv::DecodeNumerals(elements);
     if (token.empty()) {
@@ -130,35 +159,26 @@ class ManifestVisitor : public hv::TableVisitor {
       std::cerr << "warning: token table leaf " << where
                 << " holds a token with bytes bcrypt ignores (over 72 bytes or a NUL)\n";
     }
-    const json* demo = nullptr;
-    if (demo_tokens_.contains(host_) && demo_tokens_[host_].contains(platform) &&
-        demo_tokens_[host_][platform].contains(user_type)) {
-      demo = &demo_tokens_[host_][platform][user_type];
-    }
-    bool is_public = false;
-    for (const auto& [h, platforms] : demo_tokens_.items()) {
-      for (const auto& [p, users] : platforms.items()) {
-        for (const auto& [u, value] : users.items()) {
-          if (value.is_string() && value.get_ref<const std::string&>() == token) is_public = true;
-        }
-      }
-    }
-    if (demo != nullptr && demo->is_string() && demo->get_ref<const std::string&>() == token) {
-      ++demo_leaves_;
-    } else if (is_public) {
-      std::cerr << "warning: token table leaf " << where
-                << " holds one of the public demo tokens\n";
-    }
+    // Only digests are kept: the token itself is wiped below.
+    const std::string digest = Sha256Hex(token);
     OPENSSL_cleanse(token.data(), token.size());
+    if (public_digests_.count(digest) != 0) demo_token_leaves_.push_back(where);
+    // A code for one of two leaves with the same token is a code for both.
+    const auto [first, inserted] = first_leaf_of_digest_.emplace(digest, where);
+    if (!inserted) {
+      std::cerr << "warning: token table leaves " << first->second << " and " << where
+                << " hold the same token; a code for one is valid for the other\n";
+    }
   }
 
   const json& format_;
-  const json& demo_tokens_;
+  const std::set<std::string>& public_digests_;
   json hosts_ = json::object();
   std::string host_;
   int leaves_ = 0;
-  int demo_leaves_ = 0;
   int undecodable_ = 0;
+  std::vector<std::string> demo_token_leaves_;
+  std::map<std::string, std::string> first_leaf_of_digest_;
 };
 
 void WriteAtomically(const std::string& path, const std::string& content) {
@@ -172,24 +192,60 @@ void WriteAtomically(const std::string& path, const std::string& content) {
     throw std::runtime_error("cannot write " + path);
 }
 
+bool DemoTokensAllowed() {
+  const char* allow = std::getenv("HEADER_VALIDATOR_ALLOW_DEMO_TOKENS");
+  return allow != nullptr && std::string(allow) == "1";
+}
+
+// A custom table with public demo tokens would let anyone in at those
+// combinations: an error, or with the override a warning for each leaf.
+void CheckDemoTokens(const std::vector<std::string>& demo_token_leaves) {
+  if (demo_token_leaves.empty()) return;
+  if (DemoTokensAllowed()) {
+    for (const auto& where : demo_token_leaves) {
+      std::cerr << "warning: token table leaf " << where
+                << " holds a public demo token (allowed by HEADER_VALIDATOR_ALLOW_DEMO_TOKENS=1); "
+                   "anyone can make valid codes for it\n";
+    }
+    return;
+  }
+  for (const auto& where : demo_token_leaves) {
+    std::cerr << "error: token table leaf " << where << " holds a public demo token\n";
+  }
+  const std::size_t count = demo_token_leaves.size();
+  throw std::runtime_error(
+      (count == 1
+           ? std::string("1 leaf of this custom table holds a public demo token")
+           : std::to_string(count) + " leaves of this custom table hold public demo tokens") +
+      ", and anyone can make valid codes for those combinations; encode the table from tokens of "
+      "your own "
+      "(header-validator encode refuses demo tokens), or set HEADER_VALIDATOR_ALLOW_DEMO_TOKENS=1 "
+      "for a throwaway test build");
+}
+
 int Run(const std::vector<std::string>& args) {
   const std::string& table_path = args[0];
   const std::string table_text = ReadFile(table_path);
   const json format = json::parse(ReadFile(args[1]));
   const std::string demo_table_text = ReadFile(args[2]);
-  const json demo_tokens = json::parse(ReadFile(args[3]));
+  const std::set<std::string> public_digests = ReadPublicDigests(args[3]);
 
   const json table = ParseRejectingDuplicates(table_text, table_path);
-  ManifestVisitor visitor(format, demo_tokens);
+  ManifestVisitor visitor(format, public_digests);
   hv::WalkTokenTable(table, visitor);
   if (visitor.leaves() == 0) throw std::runtime_error(table_path + ": the table has no tokens");
 
   const std::string fingerprint = Sha256Hex(table_text);
-  const bool demo =
-      fingerprint == Sha256Hex(demo_table_text) || visitor.demo_leaves() == visitor.leaves();
+  const int demo_token_leaves = static_cast<int>(visitor.demo_token_leaves().size());
+  const bool committed_demo_table = fingerprint == Sha256Hex(demo_table_text);
+  if (!committed_demo_table) CheckDemoTokens(visitor.demo_token_leaves());
+  const bool demo = committed_demo_table || demo_token_leaves == visitor.leaves();
   json manifest = {
-      {"sha256", fingerprint},      {"demo", demo},
-      {"leaves", visitor.leaves()}, {"undecodableLeaves", visitor.undecodable()},
+      {"sha256", fingerprint},
+      {"demo", demo},
+      {"leaves", visitor.leaves()},
+      {"undecodableLeaves", visitor.undecodable()},
+      {"demoTokenLeaves", demo_token_leaves},
       {"hosts", visitor.hosts()},
   };
   WriteAtomically(args[4], manifest.dump(2) + "\n");
@@ -204,7 +260,7 @@ int Run(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
   if (argc != 6) {
     std::cerr << "usage: table_manifest <table.json> <table_format.json> <demo-table.json> "
-                 "<demo-tokens.json> <manifest-out.json>\n";
+                 "<public_token_digests.json> <manifest-out.json>\n";
     return 2;
   }
   try {
