@@ -9,7 +9,6 @@
 // A table other than the committed demo table fails the check when any leaf
 // holds a public demo token, unless HEADER_VALIDATOR_ALLOW_DEMO_TOKENS=1 (then
 // each such leaf is a warning).
-#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -30,6 +29,7 @@
 #include <nlohmann/json.hpp>
 
 #include "codec/numeral_decoder.h"
+#include "common/wipe.h"
 #include "tokens/table_walk.h"
 
 namespace {
@@ -148,6 +148,7 @@ class ManifestVisitor : public hv::TableVisitor {
   void CheckLeaf(const std::string& where, const std::vector<std::string>& numerals) {
     std::vector<std::optional<std::string>> elements(numerals.begin(), numerals.end());
     std::string token = hv::DecodeNumerals(elements);
+    const hv::WipeOnExit wipe_token(token);
     if (token.empty()) {
       ++undecodable_;
       std::cerr << "warning: token table leaf " << where
@@ -159,9 +160,8 @@ class ManifestVisitor : public hv::TableVisitor {
       std::cerr << "warning: token table leaf " << where
                 << " holds a token with bytes bcrypt ignores (over 72 bytes or a NUL)\n";
     }
-    // Only digests are kept: the token itself is wiped below.
+    // Only digests are kept: the token itself is wiped on the way out.
     const std::string digest = Sha256Hex(token);
-    OPENSSL_cleanse(token.data(), token.size());
     if (public_digests_.count(digest) != 0) demo_token_leaves_.push_back(where);
     // A code for one of two leaves with the same token is a code for both.
     const auto [first, inserted] = first_leaf_of_digest_.emplace(digest, where);
