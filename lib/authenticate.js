@@ -8,7 +8,12 @@ const defaultValidator = require('./default-validator');
 
 const DEFAULT_HEADERS = Object.freeze({ authCode: 'x-auth-code', platform: 'x-platform', userType: 'x-user-type' });
 const OPTION_NAMES = new Set(['host', 'validator', 'headers', 'skip']);
-const SHED_CODES = new Set(['ERR_HEADER_VALIDATOR_OVERLOADED', 'ERR_HEADER_VALIDATOR_CLOSED']);
+// A busy, closed or failing pool: the request may well succeed if retried.
+const SHED_CODES = new Set([
+  'ERR_HEADER_VALIDATOR_OVERLOADED',
+  'ERR_HEADER_VALIDATOR_CLOSED',
+  'ERR_HEADER_VALIDATOR_WORKER',
+]);
 
 const UNAUTHORIZED = Object.freeze({ status: 401, headers: {}, body: '{"error":"unauthorized"}' });
 // Retry-After lets clients and balancers come back instead of hammering a busy pool.

@@ -1,7 +1,9 @@
 'use strict';
 
-function codedError(code, message) {
-  const err = new Error(message);
+// Every coded error the JavaScript layer makes, in one place.
+
+function codedError(code, message, cause) {
+  const err = new Error(message, cause === undefined ? undefined : { cause });
   err.code = code;
   return err;
 }
@@ -15,4 +17,12 @@ const closed = () =>
     'header-validator: this validator has been closed and accepts no more calls',
   );
 
-module.exports = { overloaded, closed };
+// The pool failed (a thread died or could not start), not the check itself.
+const worker = (cause) =>
+  codedError(
+    'ERR_HEADER_VALIDATOR_WORKER',
+    'header-validator: a worker thread failed before it could answer; try again later',
+    cause,
+  );
+
+module.exports = { overloaded, closed, worker };

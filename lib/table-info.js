@@ -7,7 +7,9 @@
 const fs = require('node:fs');
 const { MANIFEST_PATH } = require('./native');
 
+// The manifest cannot change while the process runs: read it once.
 let cached;
+let cachedLongestName;
 
 function readManifest(manifestPath) {
   let manifest;
@@ -64,4 +66,24 @@ function tableInfo() {
   return info;
 }
 
-module.exports = { tableInfo };
+/**
+ * The longest host, platform or user-type name of the table, in UTF-8 bytes.
+ * A name with more UTF-16 units than this has at least as many UTF-8 bytes,
+ * so it names nothing in the table.
+ */
+function longestNameBytes() {
+  if (cachedLongestName === undefined) {
+    const bytes = (name) => Buffer.byteLength(name, 'utf8');
+    let longest = 0;
+    for (const [host, platforms] of Object.entries(tableInfo().hosts)) {
+      longest = Math.max(longest, bytes(host));
+      for (const [platform, userTypes] of Object.entries(platforms)) {
+        longest = Math.max(longest, bytes(platform), ...userTypes.map(bytes));
+      }
+    }
+    cachedLongestName = longest;
+  }
+  return cachedLongestName;
+}
+
+module.exports = { tableInfo, longestNameBytes };

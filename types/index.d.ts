@@ -9,7 +9,10 @@ export function validateRequest(auth_code: string, platform: string, userType: s
  */
 export function generateAuthCode(platform: string, userType: string, host: string): string | null;
 
-/** validateRequest on the default validator's worker threads. */
+/**
+ * validateRequest on the default validator's worker threads. A call refused before any hashing (a code that is not
+ * 60 characters, a name longer than any in the table) is answered on the calling thread instead, without the pool.
+ */
 export function validateRequestAsync(
   auth_code: string,
   platform: string,
@@ -17,14 +20,14 @@ export function validateRequestAsync(
   host: string,
 ): Promise<boolean>;
 
-/** generateAuthCode on the default validator's worker threads. */
+/** generateAuthCode on the default validator's worker threads (a name longer than any in the table: on this thread). */
 export function generateAuthCodeAsync(platform: string, userType: string, host: string): Promise<string | null>;
 
 /** Closes the default validator: calls in flight finish, later async calls reject. */
 export function close(): Promise<void>;
 
 export interface ValidatorOptions {
-  /** Worker threads; default: one per available core. */
+  /** Worker threads, 1 to 256; default: one per available core. */
   threads?: number;
   /** Calls that may wait for a free thread before new ones are refused; default: 16 per thread. */
   maxQueue?: number;
@@ -40,11 +43,18 @@ export interface Validator {
 
 export function createValidator(options?: ValidatorOptions): Validator;
 
-/** `code` of the errors that the async functions reject with, besides argument TypeErrors. */
-export type HeaderValidatorErrorCode = 'ERR_HEADER_VALIDATOR_OVERLOADED' | 'ERR_HEADER_VALIDATOR_CLOSED';
+/**
+ * `code` of the errors that the async functions reject with, besides argument TypeErrors and the native functions'
+ * own errors: a full queue, a closed validator, a pool thread that failed (the pool's error is the `cause`).
+ */
+export type HeaderValidatorErrorCode =
+  'ERR_HEADER_VALIDATOR_OVERLOADED' | 'ERR_HEADER_VALIDATOR_CLOSED' | 'ERR_HEADER_VALIDATOR_WORKER';
 
 export interface HeaderValidatorError extends Error {
-  code: HeaderValidatorErrorCode | 'ERR_HEADER_VALIDATOR_LOAD';
+  code:
+    | HeaderValidatorErrorCode
+    /** Loading the package: the module or its manifest cannot be loaded. */
+    | 'ERR_HEADER_VALIDATOR_LOAD';
 }
 
 export interface Combination {

@@ -16,7 +16,7 @@ const { load, unsupportedRuntime, explainDlopenFailure, MODULE_PATH } = require(
 const messages = require('../../src/messages.json');
 const { demoCode, withCost, tamper } = require('../support/codes.js');
 const { combinations } = require('../support/module.js');
-const { runNode } = require('../support/child.js');
+const { runNode, runScript, stderrLines, describeExit } = require('../support/child.js');
 const { ROOT } = require('../support/module.js');
 
 const STORE = ['ANDROID', 'STORE', 'example.com'];
@@ -98,6 +98,86 @@ describe('validateRequestAsync and generateAuthCodeAsync', () => {
     );
   });
 
+  it('answer calls that cannot hash on the calling thread, even with the pool full, writing the same line', () => {
+    const child = runScript(
+      `
+      const { createValidator, validateRequest } = require('./lib');
+      const STORE = ['ANDROID', 'STORE', 'example.com'];
+      const longHost = 'h'.repeat(1024 * 1024);
+      const v = createValidator({ threads: 1, maxQueue: 0 });
+      const settle = (p) => p.catch((err) => err.code);
+      Promise.all([
+        v.validateRequestAsync(process.env.SLOW, ...STORE),
+        settle(v.validateRequestAsync('$'.repeat(10 * 1024 * 1024), ...STORE)),
+        settle(v.validateRequestAsync(process.env.SLOW, 'ANDROID', 'STORE', longHost)),
+        settle(v.generateAuthCodeAsync('ANDROID', 'STORE', longHost)),
+        // A code that could be hashed still goes to the (full) pool.
+        settle(v.validateRequestAsync(process.env.SLOW, ...STORE)),
+      ]).then((results) => {
+        validateRequest(process.env.SLOW, 'ANDROID', 'STORE', longHost);
+        report(results);
+      });`,
+      { env: { SLOW: slowCode } },
+    );
+    assert.deepEqual(child.report, [true, false, false, null, 'ERR_HEADER_VALIDATOR_OVERLOADED'], describeExit(child));
+    const lines = stderrLines(child.stderr);
+    assert.match(lines[2], /^Host 'h{256}\.\.\.\(\+\d+ bytes\)' not found in verificationTokenData$/);
+    assert.deepEqual(lines, [lines[2], lines[2], lines[2]], 'the async calls wrote what the synchronous one wrote');
+  });
+
+  it('reject with ERR_HEADER_VALIDATOR_WORKER when a thread dies mid-call; a native error stays itself', () => {
+    // The pool's threads are captured as piscina makes them; in them, the
+    // native generateAuthCode throws.
+    const child = runScript(
+      `
+      const http = require('node:http');
+      const wt = require('node:worker_threads');
+      const threads = new Set();
+      wt.Worker = class extends wt.Worker {
+        constructor(filename, options = {}) {
+          const execArgv = [...(options.execArgv ?? process.execArgv), '--require', process.env.PRELOAD];
+          super(filename, { ...options, execArgv });
+          threads.add(this);
+          this.on('exit', () => threads.delete(this));
+        }
+      };
+      const killThreads = () => setImmediate(() => threads.forEach((t) => t.terminate()));
+      const { authMiddleware, createValidator } = require('./lib');
+      const STORE = ['ANDROID', 'STORE', 'example.com'];
+      const describe = (err) => ({ error: err instanceof Error, message: err.message, code: err.code ?? null,
+        cause: err.cause?.message ?? null });
+      (async () => {
+        const v = createValidator({ threads: 1 });
+        const nativeError = await v.generateAuthCodeAsync(...STORE).catch(describe);
+        const dying = v.validateRequestAsync(process.env.SLOW, ...STORE);
+        killThreads();
+        const died = await dying.catch(describe);
+        // A fresh thread is ready again before the request comes.
+        await v.validateRequestAsync(process.env.CODE, ...STORE);
+        const auth = authMiddleware({ host: 'example.com', validator: v });
+        const server = http.createServer((req, res) => {
+          auth(req, res, () => res.end('route'));
+          killThreads();
+        });
+        server.listen(0, '127.0.0.1');
+        await require('node:events').once(server, 'listening');
+        const headers = { 'x-auth-code': process.env.SLOW, 'x-platform': 'ANDROID', 'x-user-type': 'STORE' };
+        const response = await fetch('http://127.0.0.1:' + server.address().port + '/', { headers });
+        const answer = [response.status, response.headers.get('retry-after'), await response.text()];
+        server.close();
+        report({ nativeError, died, answer });
+      })();`,
+      { env: { SLOW: slowCode, CODE: storeCode, PRELOAD: path.join(ROOT, 'test', 'support', 'throwing-generate.js') } },
+    );
+    assert.equal(child.status, 0, describeExit(child));
+    const { nativeError, died, answer } = child.report;
+    assert.deepEqual(nativeError, { error: true, message: 'Failed to generate bcrypt salt', code: null, cause: null });
+    assert.equal(died.error, true);
+    assert.equal(died.code, 'ERR_HEADER_VALIDATOR_WORKER');
+    assert.match(died.cause, /worker exited/);
+    assert.deepEqual(answer, [503, '1', '{"error":"overloaded"}']);
+  });
+
   describe('argument errors', () => {
     const badValidate = [
       [],
@@ -172,8 +252,8 @@ describe('validateRequestAsync and generateAuthCodeAsync', () => {
 
 describe('createValidator', () => {
   it('refuses bad options', () => {
-    for (const threads of [0, -1, 1.5, '2', NaN])
-      assert.throws(() => api.createValidator({ threads }), RangeError, String(threads));
+    for (const threads of [0, -1, 1.5, '2', NaN, 257, 1e9])
+      assert.throws(() => api.createValidator({ threads }), { name: 'RangeError', message: /from 1 to 256/ });
     for (const maxQueue of [-1, 0.5, Infinity])
       assert.throws(() => api.createValidator({ maxQueue }), RangeError, String(maxQueue));
     assert.throws(() => api.createValidator({ maxThreads: 2 }), /unknown option "maxThreads"/);
