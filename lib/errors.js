@@ -25,4 +25,17 @@ const worker = (cause) =>
     cause,
   );
 
-module.exports = { overloaded, closed, worker };
+// What the client may end up seeing: the original stays in `cause`, for the
+// application's own error handler only.
+function host(cause) {
+  const err = codedError(
+    'ERR_HEADER_VALIDATOR_HOST',
+    "header-validator: could not resolve this deployment's host for the request",
+    cause,
+  );
+  err.status = 500;
+  err.statusCode = 500;
+  return err;
+}
+
+module.exports = { overloaded, closed, worker, host };

@@ -54,7 +54,9 @@ export interface HeaderValidatorError extends Error {
   code:
     | HeaderValidatorErrorCode
     /** Loading the package: the module or its manifest cannot be loaded. */
-    | 'ERR_HEADER_VALIDATOR_LOAD';
+    | 'ERR_HEADER_VALIDATOR_LOAD'
+    /** Passed to the framework's error handling when the host function fails; its error is the `cause`. */
+    | 'ERR_HEADER_VALIDATOR_HOST';
 }
 
 export interface Combination {
@@ -94,7 +96,11 @@ export interface AuthHeaderNames {
 }
 
 export interface AuthOptions<Req> {
-  /** This deployment's own host name, or a function of the request that returns it. Never the Host header. */
+  /**
+   * This deployment's own host name, or a function of the request that returns it. Never the Host header. A function
+   * that throws, rejects or returns no non-empty string is a server error: the framework's error handling gets an
+   * Error with code 'ERR_HEADER_VALIDATOR_HOST' and status 500, whose `cause` is the original.
+   */
   host: string | ((req: Req) => string | Promise<string>);
   /** Default: the module's default validator. */
   validator?: Validator;
