@@ -38,4 +38,13 @@ function host(cause) {
   return err;
 }
 
-module.exports = { overloaded, closed, worker, host };
+const demoTable = (count) =>
+  codedError(
+    'ERR_HEADER_VALIDATOR_DEMO_TABLE',
+    `header-validator: refusing to run with NODE_ENV=production: this build's token table holds ${count} public ` +
+      `demo token${count === 1 ? '' : 's'}, with which anyone can make valid auth codes. Build with your own table ` +
+      '(HEADER_VALIDATOR_TABLE=/abs/path/table.json npm run build); for a throwaway environment only, set ' +
+      'HEADER_VALIDATOR_ALLOW_DEMO=1.',
+  );
+
+module.exports = { overloaded, closed, worker, host, demoTable };

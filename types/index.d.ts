@@ -55,6 +55,8 @@ export interface HeaderValidatorError extends Error {
     | HeaderValidatorErrorCode
     /** Loading the package: the module or its manifest cannot be loaded. */
     | 'ERR_HEADER_VALIDATOR_LOAD'
+    /** Loading the package with NODE_ENV=production and public demo tokens in the table. */
+    | 'ERR_HEADER_VALIDATOR_DEMO_TABLE'
     /** Passed to the framework's error handling when the host function fails; its error is the `cause`. */
     | 'ERR_HEADER_VALIDATOR_HOST';
 }
@@ -70,6 +72,8 @@ export interface TableInfo {
   readonly sha256: string;
   /** true for the public demo table, which no deployment may use. */
   readonly demo: boolean;
+  /** Combinations whose token is a public demo token; above 0, NODE_ENV=production refuses to load the package. */
+  readonly demoTokens: number;
   /** host -> platform -> user types. */
   readonly hosts: Readonly<Record<string, Readonly<Record<string, readonly string[]>>>>;
   readonly combinations: readonly Combination[];

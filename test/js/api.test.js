@@ -12,7 +12,7 @@ const os = require('node:os');
 const path = require('node:path');
 
 const api = require('../../lib');
-const { load, unsupportedRuntime, explainDlopenFailure, MODULE_PATH } = require('../../lib/native');
+const { load, unsupportedRuntime, explainDlopenFailure, MODULE_PATH, MANIFEST_PATH } = require('../../lib/native');
 const messages = require('../../src/messages.json');
 const { demoCode, withCost, tamper } = require('../support/codes.js');
 const { combinations } = require('../support/module.js');
@@ -369,6 +369,7 @@ describe('tableInfo', () => {
     const table = fs.readFileSync(path.join(ROOT, 'src', 'tokens', 'token_table.json'));
     assert.equal(info.sha256, crypto.createHash('sha256').update(table).digest('hex'));
     assert.equal(info.demo, true);
+    assert.equal(info.demoTokens, 60);
     assert.equal(info.undecodable, 0);
     const key = ({ host, platform, userType }) => `${host} ${platform} ${userType}`;
     assert.deepEqual(info.combinations.map(key).sort(), combinations.map(key).sort());
@@ -390,15 +391,56 @@ describe('tableInfo', () => {
     assert.equal(api.tableInfo().hosts['example.com'].WEB.length, 1);
   });
 
-  it('the entry warns once on standard error when production runs the demo table', async () => {
+  it('production refuses the demo table; HEADER_VALIDATOR_ALLOW_DEMO=1 lets it run with one warning', async () => {
+    const refused = await runNode(
+      ['-e', "try { require('./lib'); } catch (err) { console.log(JSON.stringify([err.code, err.message])); }"],
+      { env: { NODE_ENV: 'production', HEADER_VALIDATOR_ALLOW_DEMO: '' } },
+    );
+    const [code, message] = JSON.parse(refused.stdout);
+    assert.equal(code, 'ERR_HEADER_VALIDATOR_DEMO_TABLE');
+    assert.match(message, /60 public demo tokens.*HEADER_VALIDATOR_TABLE=.*HEADER_VALIDATOR_ALLOW_DEMO=1/);
     const script =
       "require('./lib'); require('./lib/index.js'); import('header-validator').then(() => console.log('loaded'));";
-    const production = await runNode(['-e', script], { env: { NODE_ENV: 'production' } });
-    assert.equal(production.stdout, 'loaded\n');
-    assert.equal(production.stderr.match(/HEADER_VALIDATOR_DEMO_TABLE/g)?.length, 1, production.stderr);
-    assert.match(production.stderr, /public demo token table/);
+    const allowed = await runNode(['-e', script], {
+      env: { NODE_ENV: 'production', HEADER_VALIDATOR_ALLOW_DEMO: '1' },
+    });
+    assert.equal(allowed.stdout, 'loaded\n');
+    assert.equal(allowed.stderr.match(/HEADER_VALIDATOR_DEMO_TABLE/g)?.length, 1, allowed.stderr);
+    assert.match(allowed.stderr, /60 public demo tokens/);
     const development = await runNode(['-e', script], { env: { NODE_ENV: 'development' } });
     assert.equal(development.stderr, '');
+  });
+
+  it('counts the leaves holding demo tokens, and production refuses any, not only the demo table', async () => {
+    // The JavaScript layer beside the real module, under manifests of other builds.
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-manifest-'));
+    try {
+      fs.cpSync(path.join(ROOT, 'lib'), path.join(dir, 'lib'), { recursive: true });
+      fs.cpSync(path.join(ROOT, 'src', 'messages.json'), path.join(dir, 'src', 'messages.json'));
+      fs.symlinkSync(path.join(ROOT, 'node_modules'), path.join(dir, 'node_modules'));
+      fs.mkdirSync(path.join(dir, 'build', 'Release'), { recursive: true });
+      fs.symlinkSync(MODULE_PATH, path.join(dir, 'build', 'Release', 'header_validator.node'));
+      const manifest = JSON.parse(fs.readFileSync(MANIFEST_PATH, 'utf8'));
+      const script =
+        "console.log(require('./lib/table-info').tableInfo().demoTokens); " +
+        "try { require('./lib'); console.log('loaded'); } catch (err) { console.log(err.code); }";
+      const cases = [
+        [{ demo: false, demoTokenLeaves: 1 }, '1\nERR_HEADER_VALIDATOR_DEMO_TABLE\n'],
+        [{ demo: true, demoTokenLeaves: undefined }, '60\nERR_HEADER_VALIDATOR_DEMO_TABLE\n'], // before the count
+        [{ demo: false, demoTokenLeaves: 0 }, '0\nloaded\n'],
+      ];
+      for (const [fields, expected] of cases) {
+        const written = JSON.stringify({ ...manifest, ...fields });
+        fs.writeFileSync(path.join(dir, 'build', 'Release', 'header_validator.manifest.json'), written);
+        const { stdout, stderr } = await runNode(['-e', script], {
+          cwd: dir,
+          env: { NODE_ENV: 'production', HEADER_VALIDATOR_ALLOW_DEMO: '' },
+        });
+        assert.equal(stdout, expected, `${JSON.stringify(fields)}: ${stderr}`);
+      }
+    } finally {
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
   });
 });
 
