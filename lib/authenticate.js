@@ -5,10 +5,16 @@
 // Nothing here logs or echoes the auth code.
 
 const defaultValidator = require('./default-validator');
+const errors = require('./errors');
 
 const DEFAULT_HEADERS = Object.freeze({ authCode: 'x-auth-code', platform: 'x-platform', userType: 'x-user-type' });
 const OPTION_NAMES = new Set(['host', 'validator', 'headers', 'skip']);
-const SHED_CODES = new Set(['ERR_HEADER_VALIDATOR_OVERLOADED', 'ERR_HEADER_VALIDATOR_CLOSED']);
+// A busy, closed or failing pool: the request may well succeed if retried.
+const SHED_CODES = new Set([
+  'ERR_HEADER_VALIDATOR_OVERLOADED',
+  'ERR_HEADER_VALIDATOR_CLOSED',
+  'ERR_HEADER_VALIDATOR_WORKER',
+]);
 
 const UNAUTHORIZED = Object.freeze({ status: 401, headers: {}, body: '{"error":"unauthorized"}' });
 // Retry-After lets clients and balancers come back instead of hammering a busy pool.
@@ -51,10 +57,34 @@ function readAuthOptions(options, where) {
   return { host, validator, skip, names: readHeaderNames(headers, where) };
 }
 
-// A header sent more than once is refused, not joined.
+// A header sent more than once is refused, not joined. Requests without
+// headersDistinct (Fastify's inject(), node:http2's compatibility API) only
+// have the joined form: there a comma marks a repeat, since no valid code or
+// name holds one.
 function single(incoming, name) {
-  const values = incoming.headersDistinct[name];
-  return values?.length === 1 ? values[0] : undefined;
+  const distinct = incoming.headersDistinct;
+  if (distinct != null) {
+    const values = distinct[name];
+    return values?.length === 1 ? values[0] : undefined;
+  }
+  const headers = incoming.headers;
+  const value = headers != null && Object.hasOwn(headers, name) ? headers[name] : undefined;
+  return typeof value === 'string' && !value.includes(',') ? value : undefined;
+}
+
+// The host function's own error may say anything, and a framework's default
+// error handler may send it to the client: it travels only as the cause.
+async function callHostFunction(hostFunction, req) {
+  let resolved;
+  try {
+    resolved = await hostFunction(req);
+  } catch (err) {
+    throw errors.host(err);
+  }
+  if (typeof resolved !== 'string' || resolved === '') {
+    throw errors.host(new TypeError('header-validator: the host function must return a non-empty host name'));
+  }
+  return resolved;
 }
 
 /**
@@ -73,10 +103,7 @@ async function authenticate(req, incoming, settings) {
   const userType = single(incoming, names.userType);
   if (authCode === undefined || platform === undefined || userType === undefined) return UNAUTHORIZED;
 
-  const host = typeof settings.host === 'function' ? await settings.host(req) : settings.host;
-  if (typeof host !== 'string' || host === '') {
-    throw new TypeError('header-validator: the host function must return a non-empty host name');
-  }
+  const host = typeof settings.host === 'function' ? await callHostFunction(settings.host, req) : settings.host;
   const validator = settings.validator ?? defaultValidator();
   let valid;
   try {

@@ -6,13 +6,19 @@ const { createValidator } = require('./validator');
 const defaultValidator = require('./default-validator');
 const { authMiddleware } = require('./middleware');
 const { fastifyAuthHook } = require('./fastify');
+const errors = require('./errors');
 
 const { validateRequest, generateAuthCode } = load();
 
-if (tableInfo().demo && process.env.NODE_ENV === 'production') {
+// Public demo tokens let anyone in: production refuses them unless told, for
+// a throwaway environment, that this is on purpose.
+const { demoTokens } = tableInfo();
+if (demoTokens > 0 && process.env.NODE_ENV === 'production') {
+  if (process.env.HEADER_VALIDATOR_ALLOW_DEMO !== '1') throw errors.demoTable(demoTokens);
   process.emitWarning(
-    'header-validator is running with the public demo token table: anyone can make valid auth codes for it. ' +
-      'Build with your own table (HEADER_VALIDATOR_TABLE) before deploying.',
+    `header-validator is running in production with ${demoTokens} public demo token` +
+      `${demoTokens === 1 ? '' : 's'} in its table (HEADER_VALIDATOR_ALLOW_DEMO=1): anyone can make valid auth ` +
+      'codes for them. Build with your own table (HEADER_VALIDATOR_TABLE) before deploying.',
     { code: 'HEADER_VALIDATOR_DEMO_TABLE' },
   );
 }

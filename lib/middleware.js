@@ -7,20 +7,28 @@ const { authenticate, readAuthOptions } = require('./authenticate');
 function authMiddleware(options) {
   const settings = readAuthOptions(options, 'authMiddleware');
   return function headerValidatorAuth(req, res, next) {
-    authenticate(req, req, settings).then((outcome) => {
-      if (outcome.skipped) return next();
-      if (outcome.auth) {
-        req.auth = outcome.auth;
-        return next();
-      }
-      res.writeHead(outcome.status, {
-        ...outcome.headers,
-        'content-type': 'application/json',
-        'cache-control': 'no-store',
-      });
-      res.end(outcome.body);
-    }, next);
+    // The outcome is acted on outside the promise chain, so that whatever the
+    // route below throws propagates as it would without this middleware,
+    // instead of becoming a rejection nobody handles.
+    authenticate(req, req, settings).then(
+      (outcome) => process.nextTick(act, outcome, req, res, next),
+      (err) => process.nextTick(next, err),
+    );
   };
+}
+
+function act(outcome, req, res, next) {
+  if (outcome.skipped) return next();
+  if (outcome.auth) {
+    req.auth = outcome.auth;
+    return next();
+  }
+  res.writeHead(outcome.status, {
+    ...outcome.headers,
+    'content-type': 'application/json',
+    'cache-control': 'no-store',
+  });
+  res.end(outcome.body);
 }
 
 module.exports = { authMiddleware };

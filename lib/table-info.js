@@ -7,7 +7,17 @@
 const fs = require('node:fs');
 const { MANIFEST_PATH } = require('./native');
 
+// The manifest cannot change while the process runs: read it once.
 let cached;
+let cachedLongestName;
+
+function invalidManifest(manifestPath) {
+  const error = new Error(`header-validator: the table manifest ${manifestPath} is not one the build writes`);
+  error.code = 'ERR_HEADER_VALIDATOR_LOAD';
+  return error;
+}
+
+const isCount = (value) => Number.isSafeInteger(value) && value >= 0;
 
 function readManifest(manifestPath) {
   let manifest;
@@ -20,14 +30,15 @@ function readManifest(manifestPath) {
     throw error;
   }
   if (
+    manifest === null ||
+    typeof manifest !== 'object' ||
     typeof manifest.sha256 !== 'string' ||
     typeof manifest.demo !== 'boolean' ||
     manifest.hosts === null ||
-    typeof manifest.hosts !== 'object'
+    typeof manifest.hosts !== 'object' ||
+    (manifest.demoTokenLeaves !== undefined && !isCount(manifest.demoTokenLeaves))
   ) {
-    const error = new Error(`header-validator: the table manifest ${manifestPath} is not one the build writes`);
-    error.code = 'ERR_HEADER_VALIDATOR_LOAD';
-    throw error;
+    throw invalidManifest(manifestPath);
   }
   return manifest;
 }
@@ -40,8 +51,16 @@ function deepFreeze(value) {
   return value;
 }
 
+// Leaves holding a public demo token. Manifests written before the build
+// counted them only say whether the whole table is the demo one.
+function demoTokenCount(manifest, combinations) {
+  if (manifest.demoTokenLeaves !== undefined) return manifest.demoTokenLeaves;
+  if (!manifest.demo) return 0;
+  return isCount(manifest.leaves) ? manifest.leaves : combinations.length;
+}
+
 /**
- * @returns {{ sha256: string, demo: boolean, hosts: Record<string, Record<string, string[]>>,
+ * @returns {{ sha256: string, demo: boolean, demoTokens: number, hosts: Record<string, Record<string, string[]>>,
  *   combinations: {host: string, platform: string, userType: string}[], undecodable: number }}
  */
 function tableInfo() {
@@ -56,6 +75,7 @@ function tableInfo() {
   const info = deepFreeze({
     sha256: manifest.sha256,
     demo: manifest.demo,
+    demoTokens: demoTokenCount(manifest, combinations),
     hosts: manifest.hosts,
     combinations,
     undecodable: manifest.undecodableLeaves ?? 0,
@@ -64,4 +84,24 @@ function tableInfo() {
   return info;
 }
 
-module.exports = { tableInfo };
+/**
+ * The longest host, platform or user-type name of the table, in UTF-8 bytes.
+ * A name with more UTF-16 units than this has at least as many UTF-8 bytes,
+ * so it names nothing in the table.
+ */
+function longestNameBytes() {
+  if (cachedLongestName === undefined) {
+    const bytes = (name) => Buffer.byteLength(name, 'utf8');
+    let longest = 0;
+    for (const [host, platforms] of Object.entries(tableInfo().hosts)) {
+      longest = Math.max(longest, bytes(host));
+      for (const [platform, userTypes] of Object.entries(platforms)) {
+        longest = Math.max(longest, bytes(platform), ...userTypes.map(bytes));
+      }
+    }
+    cachedLongestName = longest;
+  }
+  return cachedLongestName;
+}
+
+module.exports = { tableInfo, longestNameBytes };

@@ -1,9 +1,19 @@
 'use strict';
 
 // Runs inside each pool thread: every thread loads its own copy of the module
-// (each Node.js environment keeps its own token table).
+// (each Node.js environment keeps its own token table). An error of the native
+// call comes back as data, so that every rejection of the pool's promise is a
+// failure of the pool itself.
 
 const { validateRequest, generateAuthCode } = require('./native').load();
 
-exports.validateRequest = (args) => validateRequest(...args);
-exports.generateAuthCode = (args) => generateAuthCode(...args);
+function answer(fn, args) {
+  try {
+    return { value: fn(...args) };
+  } catch (error) {
+    return { error };
+  }
+}
+
+exports.validateRequest = (args) => answer(validateRequest, args);
+exports.generateAuthCode = (args) => answer(generateAuthCode, args);

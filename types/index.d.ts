@@ -9,7 +9,10 @@ export function validateRequest(auth_code: string, platform: string, userType: s
  */
 export function generateAuthCode(platform: string, userType: string, host: string): string | null;
 
-/** validateRequest on the default validator's worker threads. */
+/**
+ * validateRequest on the default validator's worker threads. A call refused before any hashing (a code that is not
+ * 60 characters, a name longer than any in the table) is answered on the calling thread instead, without the pool.
+ */
 export function validateRequestAsync(
   auth_code: string,
   platform: string,
@@ -17,14 +20,14 @@ export function validateRequestAsync(
   host: string,
 ): Promise<boolean>;
 
-/** generateAuthCode on the default validator's worker threads. */
+/** generateAuthCode on the default validator's worker threads (a name longer than any in the table: on this thread). */
 export function generateAuthCodeAsync(platform: string, userType: string, host: string): Promise<string | null>;
 
 /** Closes the default validator: calls in flight finish, later async calls reject. */
 export function close(): Promise<void>;
 
 export interface ValidatorOptions {
-  /** Worker threads; default: one per available core. */
+  /** Worker threads, 1 to 256; default: one per available core. */
   threads?: number;
   /** Calls that may wait for a free thread before new ones are refused; default: 16 per thread. */
   maxQueue?: number;
@@ -40,11 +43,22 @@ export interface Validator {
 
 export function createValidator(options?: ValidatorOptions): Validator;
 
-/** `code` of the errors that the async functions reject with, besides argument TypeErrors. */
-export type HeaderValidatorErrorCode = 'ERR_HEADER_VALIDATOR_OVERLOADED' | 'ERR_HEADER_VALIDATOR_CLOSED';
+/**
+ * `code` of the errors that the async functions reject with, besides argument TypeErrors and the native functions'
+ * own errors: a full queue, a closed validator, a pool thread that failed (the pool's error is the `cause`).
+ */
+export type HeaderValidatorErrorCode =
+  'ERR_HEADER_VALIDATOR_OVERLOADED' | 'ERR_HEADER_VALIDATOR_CLOSED' | 'ERR_HEADER_VALIDATOR_WORKER';
 
 export interface HeaderValidatorError extends Error {
-  code: HeaderValidatorErrorCode | 'ERR_HEADER_VALIDATOR_LOAD';
+  code:
+    | HeaderValidatorErrorCode
+    /** Loading the package: the module or its manifest cannot be loaded. */
+    | 'ERR_HEADER_VALIDATOR_LOAD'
+    /** Loading the package with NODE_ENV=production and public demo tokens in the table. */
+    | 'ERR_HEADER_VALIDATOR_DEMO_TABLE'
+    /** Passed to the framework's error handling when the host function fails; its error is the `cause`. */
+    | 'ERR_HEADER_VALIDATOR_HOST';
 }
 
 export interface Combination {
@@ -58,6 +72,8 @@ export interface TableInfo {
   readonly sha256: string;
   /** true for the public demo table, which no deployment may use. */
   readonly demo: boolean;
+  /** Combinations whose token is a public demo token; above 0, NODE_ENV=production refuses to load the package. */
+  readonly demoTokens: number;
   /** host -> platform -> user types. */
   readonly hosts: Readonly<Record<string, Readonly<Record<string, readonly string[]>>>>;
   readonly combinations: readonly Combination[];
@@ -84,7 +100,11 @@ export interface AuthHeaderNames {
 }
 
 export interface AuthOptions<Req> {
-  /** This deployment's own host name, or a function of the request that returns it. Never the Host header. */
+  /**
+   * This deployment's own host name, or a function of the request that returns it. Never the Host header. A function
+   * that throws, rejects or returns no non-empty string is a server error: the framework's error handling gets an
+   * Error with code 'ERR_HEADER_VALIDATOR_HOST' and status 500, whose `cause` is the original.
+   */
   host: string | ((req: Req) => string | Promise<string>);
   /** Default: the module's default validator. */
   validator?: Validator;

@@ -10,8 +10,12 @@ const { printableName } = require('../printable-name');
 const PROGRAM = 'header-validator';
 
 // The package entry is loaded only by the commands that need the module, so
-// that `encode` works before anything has been built.
+// that `encode` works before anything has been built. `list` reads the manifest
+// alone: it must still show a table that the entry refuses to run with.
 const api = () => require('../index');
+
+// Errors that are the user's to fix, printed as their one-line message.
+const REPORTED_CODES = new Set(['ERR_HEADER_VALIDATOR_LOAD', 'ERR_HEADER_VALIDATOR_DEMO_TABLE']);
 
 const COMMANDS = {
   generate: {
@@ -86,7 +90,7 @@ function validate([authCode, platform, userType, host], _values, io) {
 }
 
 function list(_positionals, values, io) {
-  const info = api().tableInfo();
+  const info = require('../table-info').tableInfo();
   if (values.json) {
     io.stdout.write(`${JSON.stringify(info, null, 2)}\n`);
     return 0;
@@ -94,6 +98,9 @@ function list(_positionals, values, io) {
   const lines = [
     `fingerprint: sha256:${info.sha256}`,
     `demo table: ${info.demo ? 'yes (public tokens: never deploy this build)' : 'no'}`,
+    ...(!info.demo && info.demoTokens
+      ? [`public demo tokens: ${info.demoTokens} (anyone can make codes for them: never deploy this build)`]
+      : []),
     ...(info.undecodable ? [`undecodable combinations: ${info.undecodable} (every code for them is refused)`] : []),
     `combinations: ${info.combinations.length}`,
     ...info.combinations.map(({ host, platform, userType }) => `${host} ${platform} ${userType}`),
@@ -165,7 +172,7 @@ async function main(argv, io = process) {
   try {
     return await command.run(positionals, values, io);
   } catch (err) {
-    if (err?.code !== 'ERR_HEADER_VALIDATOR_LOAD') throw err;
+    if (!REPORTED_CODES.has(err?.code)) throw err;
     io.stderr.write(`${err.message}\n`);
     return 1;
   }

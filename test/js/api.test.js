@@ -12,11 +12,11 @@ const os = require('node:os');
 const path = require('node:path');
 
 const api = require('../../lib');
-const { load, unsupportedRuntime, explainDlopenFailure, MODULE_PATH } = require('../../lib/native');
+const { load, unsupportedRuntime, explainDlopenFailure, MODULE_PATH, MANIFEST_PATH } = require('../../lib/native');
 const messages = require('../../src/messages.json');
 const { demoCode, withCost, tamper } = require('../support/codes.js');
 const { combinations } = require('../support/module.js');
-const { runNode } = require('../support/child.js');
+const { runNode, runScript, stderrLines, describeExit } = require('../support/child.js');
 const { ROOT } = require('../support/module.js');
 
 const STORE = ['ANDROID', 'STORE', 'example.com'];
@@ -98,6 +98,86 @@ describe('validateRequestAsync and generateAuthCodeAsync', () => {
     );
   });
 
+  it('answer calls that cannot hash on the calling thread, even with the pool full, writing the same line', () => {
+    const child = runScript(
+      `
+      const { createValidator, validateRequest } = require('./lib');
+      const STORE = ['ANDROID', 'STORE', 'example.com'];
+      const longHost = 'h'.repeat(1024 * 1024);
+      const v = createValidator({ threads: 1, maxQueue: 0 });
+      const settle = (p) => p.catch((err) => err.code);
+      Promise.all([
+        v.validateRequestAsync(process.env.SLOW, ...STORE),
+        settle(v.validateRequestAsync('$'.repeat(10 * 1024 * 1024), ...STORE)),
+        settle(v.validateRequestAsync(process.env.SLOW, 'ANDROID', 'STORE', longHost)),
+        settle(v.generateAuthCodeAsync('ANDROID', 'STORE', longHost)),
+        // A code that could be hashed still goes to the (full) pool.
+        settle(v.validateRequestAsync(process.env.SLOW, ...STORE)),
+      ]).then((results) => {
+        validateRequest(process.env.SLOW, 'ANDROID', 'STORE', longHost);
+        report(results);
+      });`,
+      { env: { SLOW: slowCode } },
+    );
+    assert.deepEqual(child.report, [true, false, false, null, 'ERR_HEADER_VALIDATOR_OVERLOADED'], describeExit(child));
+    const lines = stderrLines(child.stderr);
+    assert.match(lines[2], /^Host 'h{256}\.\.\.\(\+\d+ bytes\)' not found in verificationTokenData$/);
+    assert.deepEqual(lines, [lines[2], lines[2], lines[2]], 'the async calls wrote what the synchronous one wrote');
+  });
+
+  it('reject with ERR_HEADER_VALIDATOR_WORKER when a thread dies mid-call; a native error stays itself', () => {
+    // The pool's threads are captured as piscina makes them; in them, the
+    // native generateAuthCode throws.
+    const child = runScript(
+      `
+      const http = require('node:http');
+      const wt = require('node:worker_threads');
+      const threads = new Set();
+      wt.Worker = class extends wt.Worker {
+        constructor(filename, options = {}) {
+          const execArgv = [...(options.execArgv ?? process.execArgv), '--require', process.env.PRELOAD];
+          super(filename, { ...options, execArgv });
+          threads.add(this);
+          this.on('exit', () => threads.delete(this));
+        }
+      };
+      const killThreads = () => setImmediate(() => threads.forEach((t) => t.terminate()));
+      const { authMiddleware, createValidator } = require('./lib');
+      const STORE = ['ANDROID', 'STORE', 'example.com'];
+      const describe = (err) => ({ error: err instanceof Error, message: err.message, code: err.code ?? null,
+        cause: err.cause?.message ?? null });
+      (async () => {
+        const v = createValidator({ threads: 1 });
+        const nativeError = await v.generateAuthCodeAsync(...STORE).catch(describe);
+        const dying = v.validateRequestAsync(process.env.SLOW, ...STORE);
+        killThreads();
+        const died = await dying.catch(describe);
+        // A fresh thread is ready again before the request comes.
+        await v.validateRequestAsync(process.env.CODE, ...STORE);
+        const auth = authMiddleware({ host: 'example.com', validator: v });
+        const server = http.createServer((req, res) => {
+          auth(req, res, () => res.end('route'));
+          killThreads();
+        });
+        server.listen(0, '127.0.0.1');
+        await require('node:events').once(server, 'listening');
+        const headers = { 'x-auth-code': process.env.SLOW, 'x-platform': 'ANDROID', 'x-user-type': 'STORE' };
+        const response = await fetch('http://127.0.0.1:' + server.address().port + '/', { headers });
+        const answer = [response.status, response.headers.get('retry-after'), await response.text()];
+        server.close();
+        report({ nativeError, died, answer });
+      })();`,
+      { env: { SLOW: slowCode, CODE: storeCode, PRELOAD: path.join(ROOT, 'test', 'support', 'throwing-generate.js') } },
+    );
+    assert.equal(child.status, 0, describeExit(child));
+    const { nativeError, died, answer } = child.report;
+    assert.deepEqual(nativeError, { error: true, message: 'Failed to generate bcrypt salt', code: null, cause: null });
+    assert.equal(died.error, true);
+    assert.equal(died.code, 'ERR_HEADER_VALIDATOR_WORKER');
+    assert.match(died.cause, /worker exited/);
+    assert.deepEqual(answer, [503, '1', '{"error":"overloaded"}']);
+  });
+
   describe('argument errors', () => {
     const badValidate = [
       [],
@@ -172,8 +252,8 @@ describe('validateRequestAsync and generateAuthCodeAsync', () => {
 
 describe('createValidator', () => {
   it('refuses bad options', () => {
-    for (const threads of [0, -1, 1.5, '2', NaN])
-      assert.throws(() => api.createValidator({ threads }), RangeError, String(threads));
+    for (const threads of [0, -1, 1.5, '2', NaN, 257, 1e9])
+      assert.throws(() => api.createValidator({ threads }), { name: 'RangeError', message: /from 1 to 256/ });
     for (const maxQueue of [-1, 0.5, Infinity])
       assert.throws(() => api.createValidator({ maxQueue }), RangeError, String(maxQueue));
     assert.throws(() => api.createValidator({ maxThreads: 2 }), /unknown option "maxThreads"/);
@@ -289,6 +369,7 @@ describe('tableInfo', () => {
     const table = fs.readFileSync(path.join(ROOT, 'src', 'tokens', 'token_table.json'));
     assert.equal(info.sha256, crypto.createHash('sha256').update(table).digest('hex'));
     assert.equal(info.demo, true);
+    assert.equal(info.demoTokens, 60);
     assert.equal(info.undecodable, 0);
     const key = ({ host, platform, userType }) => `${host} ${platform} ${userType}`;
     assert.deepEqual(info.combinations.map(key).sort(), combinations.map(key).sort());
@@ -310,15 +391,56 @@ describe('tableInfo', () => {
     assert.equal(api.tableInfo().hosts['example.com'].WEB.length, 1);
   });
 
-  it('the entry warns once on standard error when production runs the demo table', async () => {
+  it('production refuses the demo table; HEADER_VALIDATOR_ALLOW_DEMO=1 lets it run with one warning', async () => {
+    const refused = await runNode(
+      ['-e', "try { require('./lib'); } catch (err) { console.log(JSON.stringify([err.code, err.message])); }"],
+      { env: { NODE_ENV: 'production', HEADER_VALIDATOR_ALLOW_DEMO: '' } },
+    );
+    const [code, message] = JSON.parse(refused.stdout);
+    assert.equal(code, 'ERR_HEADER_VALIDATOR_DEMO_TABLE');
+    assert.match(message, /60 public demo tokens.*HEADER_VALIDATOR_TABLE=.*HEADER_VALIDATOR_ALLOW_DEMO=1/);
     const script =
       "require('./lib'); require('./lib/index.js'); import('header-validator').then(() => console.log('loaded'));";
-    const production = await runNode(['-e', script], { env: { NODE_ENV: 'production' } });
-    assert.equal(production.stdout, 'loaded\n');
-    assert.equal(production.stderr.match(/HEADER_VALIDATOR_DEMO_TABLE/g)?.length, 1, production.stderr);
-    assert.match(production.stderr, /public demo token table/);
+    const allowed = await runNode(['-e', script], {
+      env: { NODE_ENV: 'production', HEADER_VALIDATOR_ALLOW_DEMO: '1' },
+    });
+    assert.equal(allowed.stdout, 'loaded\n');
+    assert.equal(allowed.stderr.match(/HEADER_VALIDATOR_DEMO_TABLE/g)?.length, 1, allowed.stderr);
+    assert.match(allowed.stderr, /60 public demo tokens/);
     const development = await runNode(['-e', script], { env: { NODE_ENV: 'development' } });
     assert.equal(development.stderr, '');
+  });
+
+  it('counts the leaves holding demo tokens, and production refuses any, not only the demo table', async () => {
+    // The JavaScript layer beside the real module, under manifests of other builds.
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-manifest-'));
+    try {
+      fs.cpSync(path.join(ROOT, 'lib'), path.join(dir, 'lib'), { recursive: true });
+      fs.cpSync(path.join(ROOT, 'src', 'messages.json'), path.join(dir, 'src', 'messages.json'));
+      fs.symlinkSync(path.join(ROOT, 'node_modules'), path.join(dir, 'node_modules'));
+      fs.mkdirSync(path.join(dir, 'build', 'Release'), { recursive: true });
+      fs.symlinkSync(MODULE_PATH, path.join(dir, 'build', 'Release', 'header_validator.node'));
+      const manifest = JSON.parse(fs.readFileSync(MANIFEST_PATH, 'utf8'));
+      const script =
+        "console.log(require('./lib/table-info').tableInfo().demoTokens); " +
+        "try { require('./lib'); console.log('loaded'); } catch (err) { console.log(err.code); }";
+      const cases = [
+        [{ demo: false, demoTokenLeaves: 1 }, '1\nERR_HEADER_VALIDATOR_DEMO_TABLE\n'],
+        [{ demo: true, demoTokenLeaves: undefined }, '60\nERR_HEADER_VALIDATOR_DEMO_TABLE\n'], // before the count
+        [{ demo: false, demoTokenLeaves: 0 }, '0\nloaded\n'],
+      ];
+      for (const [fields, expected] of cases) {
+        const written = JSON.stringify({ ...manifest, ...fields });
+        fs.writeFileSync(path.join(dir, 'build', 'Release', 'header_validator.manifest.json'), written);
+        const { stdout, stderr } = await runNode(['-e', script], {
+          cwd: dir,
+          env: { NODE_ENV: 'production', HEADER_VALIDATOR_ALLOW_DEMO: '' },
+        });
+        assert.equal(stdout, expected, `${JSON.stringify(fields)}: ${stderr}`);
+      }
+    } finally {
+      fs.rmSync(dir, { recursive: true, force: true });
+    }
   });
 });
 

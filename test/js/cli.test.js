@@ -93,6 +93,20 @@ describe('list', () => {
   });
 });
 
+describe('under NODE_ENV=production with the demo table', () => {
+  it('list still shows the table; generate, validate and demo say why they refuse, in one line, exit 1', async () => {
+    const env = { NODE_ENV: 'production', HEADER_VALIDATOR_ALLOW_DEMO: '' };
+    const listed = await cli(['list'], { env });
+    assert.equal(listed.status, 0, listed.stderr);
+    assert.match(listed.stdout, /^demo table: yes/m);
+    for (const args of [['generate', ...STORE], ['validate', demoCode(...STORE), ...STORE], ['demo']]) {
+      const { status, stdout, stderr } = await cli(args, { env });
+      assert.deepEqual([status, stdout], [1, ''], args[0]);
+      assert.match(stderr, /^header-validator: refusing to run with NODE_ENV=production: [^\n]+ALLOW_DEMO=1\.\n$/);
+    }
+  });
+});
+
 describe('encode', () => {
   let dir;
   before(() => {

@@ -5,10 +5,14 @@
 
 const { after, before, describe, it } = require('node:test');
 const assert = require('node:assert/strict');
+const http2 = require('node:http2');
+const { once } = require('node:events');
+const Fastify = require('fastify');
 const { authMiddleware, createValidator, fastifyAuthHook, generateAuthCode } = require('../../lib');
 const { demoCode, withCost, tamper } = require('../support/codes.js');
 const { combinations } = require('../support/module.js');
 const { frameworks, rawRequest } = require('../support/servers.js');
+const { runScript, describeExit } = require('../support/child.js');
 
 const HOST = 'example.com';
 const STORE = { platform: 'ANDROID', userType: 'STORE' };
@@ -138,12 +142,15 @@ for (const [framework, start] of Object.entries(frameworks)) {
       assert.deepEqual(JSON.parse(atStaging.body).auth.host, 'staging.example.com');
     });
 
-    it('passes a failing host function on as a server error', async () => {
+    it('passes a failing host function on as a server error, its own error only as the cause', async () => {
       const response = await get(`${hostFails.url}/whoami`, headersFor(storeCode));
       assert.equal(response.status, 500);
       assert.equal(hostFails.state.routeCalls, 0);
       assert.equal(hostFails.state.errors.length, 1);
-      assert.match(hostFails.state.errors[0].message, /no host configured/);
+      const [err] = hostFails.state.errors;
+      assert.deepEqual([err.code, err.status, err.statusCode], ['ERR_HEADER_VALIDATOR_HOST', 500, 500]);
+      assert.doesNotMatch(err.message, /no host configured/);
+      assert.match(err.cause.message, /no host configured/);
     });
 
     it('skip lets a CORS preflight and a health check through without headers', async () => {
@@ -256,5 +263,109 @@ describe('default validator', () => {
     } finally {
       await server.close();
     }
+  });
+});
+
+describe('requests without headersDistinct', () => {
+  const validator = createValidator({ threads: 1 });
+  after(() => validator.close());
+
+  it("Fastify's inject(): joined headers are read, a repeat is refused, a host error's text stays home", async () => {
+    const app = Fastify();
+    const host = (request) => {
+      if (request.url === '/broken') throw new Error('secret vault at /srv/vault is unreachable');
+      return HOST;
+    };
+    app.addHook('onRequest', fastifyAuthHook({ host, validator }));
+    app.get('/*', async (request) => ({ auth: request.auth }));
+    try {
+      const ok = await app.inject({ url: '/', headers: headersFor(storeCode) });
+      assert.equal(ok.statusCode, 200, ok.body);
+      assert.deepEqual(ok.json().auth, { ...STORE, host: HOST });
+      const repeated = { ...headersFor(storeCode), 'x-platform': ['ANDROID', 'ANDROID'] };
+      assert.equal((await app.inject({ url: '/', headers: repeated })).statusCode, 401);
+      // Fastify's default error handler sends the error's message to the client.
+      const broken = await app.inject({ url: '/broken', headers: headersFor(storeCode) });
+      assert.equal(broken.statusCode, 500);
+      assert.match(broken.body, /could not resolve this deployment's host/);
+      assert.doesNotMatch(broken.body, /vault/);
+    } finally {
+      await app.close();
+    }
+  });
+
+  it('node:http2 (h2c) requests pass the middleware', async () => {
+    const auth = authMiddleware({ host: HOST, validator });
+    const server = http2.createServer((req, res) => auth(req, res, (err) => res.writeHead(err ? 500 : 200).end()));
+    server.listen(0, '127.0.0.1');
+    await once(server, 'listening');
+    const client = http2.connect(`http://127.0.0.1:${server.address().port}`);
+    try {
+      const request = client.request({ ':path': '/', ...headersFor(storeCode) });
+      request.resume().end();
+      const [headers] = await once(request, 'response');
+      assert.equal(headers[':status'], 200);
+    } finally {
+      client.close();
+      server.close();
+    }
+  });
+});
+
+describe('a route below the middleware that throws', () => {
+  it('throws as it would without the middleware: uncaught under node:http, caught by Express', () => {
+    const child = runScript(
+      `
+      const http = require('node:http');
+      const express = require('express');
+      const { authMiddleware, createValidator } = require('./lib');
+      const seen = [];
+      process.on('uncaughtException', (err) => seen.push('uncaught: ' + err.message));
+      process.on('unhandledRejection', (err) => seen.push('unhandled rejection: ' + err.message));
+      const validator = createValidator({ threads: 1 });
+      const auth = authMiddleware({ host: 'example.com', validator });
+      let nextCalls = 0;
+      const bare = http.createServer((req, res) =>
+        auth(req, res, () => {
+          nextCalls += 1;
+          res.end();
+          throw new Error('route failed');
+        }),
+      );
+      const app = express();
+      app.use(auth);
+      app.get('/', () => {
+        throw new Error('express route failed');
+      });
+      app.use((err, req, res, _next) => res.status(500).end('caught: ' + err.message));
+      const viaExpress = http.createServer(app);
+      const headers = { 'x-auth-code': process.env.CODE, 'x-platform': 'ANDROID', 'x-user-type': 'STORE' };
+      const get = async (server) => {
+        server.listen(0, '127.0.0.1');
+        await require('node:events').once(server, 'listening');
+        const response = await fetch('http://127.0.0.1:' + server.address().port + '/', { headers });
+        return [response.status, await response.text()];
+      };
+      (async () => {
+        const answers = [await get(bare), await get(viaExpress)];
+        setTimeout(() => {
+          report({ answers, seen, nextCalls });
+          process.exit(0);
+        }, 100);
+      })();`,
+      { env: { CODE: storeCode } },
+    );
+    assert.deepEqual(
+      child.report,
+      {
+        answers: [
+          [200, ''],
+          [500, 'caught: express route failed'],
+        ],
+        seen: ['uncaught: route failed'],
+        nextCalls: 1,
+      },
+      describeExit(child),
+    );
   });
 });

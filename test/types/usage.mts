@@ -36,6 +36,7 @@ const closedDefault: Promise<void> = close();
 const info: TableInfo = tableInfo();
 const fingerprint: string = info.sha256;
 const isDemo: boolean = info.demo;
+const demoTokens: number = info.demoTokens;
 const userTypes: readonly string[] = info.hosts['example.com']?.['ANDROID'] ?? [];
 const firstHost: string | undefined = info.combinations[0]?.host;
 // @ts-expect-error the table info is read-only
@@ -75,6 +76,7 @@ export {
   closedDefault,
   fingerprint,
   isDemo,
+  demoTokens,
   userTypes,
   firstHost,
   headerValidator,
