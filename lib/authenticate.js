@@ -8,15 +8,17 @@ const defaultValidator = require('./default-validator');
 const errors = require('./errors');
 
 const DEFAULT_HEADERS = Object.freeze({ authCode: 'x-auth-code', platform: 'x-platform', userType: 'x-user-type' });
-const OPTION_NAMES = new Set(['host', 'validator', 'headers', 'skip']);
+const OPTION_NAMES = new Set(['host', 'validator', 'headers', 'skip', 'failWithError']);
 // A busy, closed or failing pool: the request may well succeed if retried.
-const SHED_CODES = new Set([
-  'ERR_HEADER_VALIDATOR_OVERLOADED',
-  'ERR_HEADER_VALIDATOR_CLOSED',
-  'ERR_HEADER_VALIDATOR_WORKER',
-]);
+const SHED_CODES = new Set([errors.codes.OVERLOADED, errors.codes.CLOSED, errors.codes.WORKER]);
 
-const UNAUTHORIZED = Object.freeze({ status: 401, headers: {}, body: '{"error":"unauthorized"}' });
+// The authentication scheme named in every 401's WWW-Authenticate challenge
+// (RFC 9110 requires one): the code and the names it is for travel in headers
+// of their own, which the challenge lists.
+const SCHEME = 'AuthCode';
+// RFC 9110 token characters: what a header name may hold.
+const TOKEN = /^[!#$%&'*+.^_`|~0-9A-Za-z-]+$/;
+
 // Retry-After lets clients and balancers come back instead of hammering a busy pool.
 const OVERLOADED = Object.freeze({ status: 503, headers: { 'retry-after': '1' }, body: '{"error":"overloaded"}' });
 
@@ -27,7 +29,9 @@ function readHeaderNames(headers, where) {
   for (const [key, name] of Object.entries(headers)) {
     if (!(key in DEFAULT_HEADERS))
       throw new TypeError(`${where}: unknown header option ${JSON.stringify(key)} (authCode, platform, userType)`);
-    if (typeof name !== 'string' || name === '') throw new TypeError(`${where}: headers.${key} must be a header name`);
+    if (typeof name !== 'string' || !TOKEN.test(name)) {
+      throw new TypeError(`${where}: headers.${key} must be a header name`);
+    }
     names[key] = name.toLowerCase();
   }
   return names;
@@ -41,7 +45,7 @@ function readAuthOptions(options, where) {
   for (const key of Object.keys(options)) {
     if (!OPTION_NAMES.has(key)) throw new TypeError(`${where}: unknown option ${JSON.stringify(key)}`);
   }
-  const { host, validator, headers = {}, skip } = options;
+  const { host, validator, headers = {}, skip, failWithError = false } = options;
   if (!(typeof host === 'function' || (typeof host === 'string' && host !== ''))) {
     throw new TypeError(
       `${where}: the host option is required: this deployment's host name, or a function of the request that ` +
@@ -54,7 +58,24 @@ function readAuthOptions(options, where) {
   }
   if (skip !== undefined && typeof skip !== 'function')
     throw new TypeError(`${where}: skip must be a function of the request`);
-  return { host, validator, skip, names: readHeaderNames(headers, where) };
+  if (typeof failWithError !== 'boolean') throw new TypeError(`${where}: failWithError must be true or false`);
+  const names = readHeaderNames(headers, where);
+  const challenge = `${SCHEME} headers="${names.authCode} ${names.platform} ${names.userType}"`;
+  const unauthorized = Object.freeze({
+    status: 401,
+    headers: Object.freeze({ 'www-authenticate': challenge }),
+    body: '{"error":"unauthorized"}',
+  });
+  return { host, validator, skip, failWithError, names, unauthorized };
+}
+
+/**
+ * An answer that is not a pass, as the error an application handles itself
+ * (failWithError, or Fastify's error handling): a HeaderValidatorError with
+ * the answer's status and headers. cause: the pool's error, for a 503.
+ */
+function failure(outcome) {
+  return errors.httpFailure(outcome, outcome.cause);
 }
 
 // A header sent more than once is refused, not joined. Requests without
@@ -90,7 +111,7 @@ async function callHostFunction(hostFunction, req) {
 /**
  * @param {unknown} req what skip() and a host function receive
  * @param {import('node:http').IncomingMessage} incoming the request whose headers are read
- * @returns {Promise<{skipped: true} | {auth: AuthInfo} | typeof UNAUTHORIZED>}
+ * @returns {Promise<{skipped: true} | {auth: AuthInfo} | {status: number, headers: object, body: string}>}
  * @typedef {{platform: string, userType: string, host: string}} AuthInfo
  */
 async function authenticate(req, incoming, settings) {
@@ -101,7 +122,7 @@ async function authenticate(req, incoming, settings) {
   const authCode = single(incoming, names.authCode);
   const platform = single(incoming, names.platform);
   const userType = single(incoming, names.userType);
-  if (authCode === undefined || platform === undefined || userType === undefined) return UNAUTHORIZED;
+  if (authCode === undefined || platform === undefined || userType === undefined) return settings.unauthorized;
 
   const host = typeof settings.host === 'function' ? await callHostFunction(settings.host, req) : settings.host;
   const validator = settings.validator ?? defaultValidator();
@@ -109,10 +130,10 @@ async function authenticate(req, incoming, settings) {
   try {
     valid = await validator.validateRequestAsync(authCode, platform, userType, host);
   } catch (err) {
-    if (SHED_CODES.has(err?.code)) return OVERLOADED;
+    if (SHED_CODES.has(err?.code)) return { ...OVERLOADED, cause: err };
     throw err;
   }
-  return valid ? { auth: { platform, userType, host } } : UNAUTHORIZED;
+  return valid ? { auth: { platform, userType, host } } : settings.unauthorized;
 }
 
-module.exports = { authenticate, readAuthOptions };
+module.exports = { authenticate, readAuthOptions, failure, SCHEME };

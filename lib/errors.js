@@ -1,50 +1,122 @@
 'use strict';
 
-// Every coded error the JavaScript layer makes, in one place.
+// Every error that the package makes with an ERR_HEADER_VALIDATOR_* code is a
+// HeaderValidatorError made here, so that `catch (err)` can narrow with
+// instanceof. This file loads nothing else: `header-validator/errors` works
+// even where the native module cannot load, to catch exactly that.
 
-function codedError(code, message, cause) {
-  const err = new Error(message, cause === undefined ? undefined : { cause });
-  err.code = code;
-  return err;
+const codes = Object.freeze({
+  /** The native module or its manifest cannot be loaded. */
+  LOAD: 'ERR_HEADER_VALIDATOR_LOAD',
+  /** NODE_ENV=production with a table that holds public demo tokens. */
+  DEMO_TABLE: 'ERR_HEADER_VALIDATOR_DEMO_TABLE',
+  /** Every thread is busy and the queue is full. */
+  OVERLOADED: 'ERR_HEADER_VALIDATOR_OVERLOADED',
+  /** The validator has been closed. */
+  CLOSED: 'ERR_HEADER_VALIDATOR_CLOSED',
+  /** A pool thread failed before it could answer. */
+  WORKER: 'ERR_HEADER_VALIDATOR_WORKER',
+  /** The middleware could not resolve the deployment's host. */
+  HOST: 'ERR_HEADER_VALIDATOR_HOST',
+  /** The middleware refused a request (only with failWithError). */
+  UNAUTHORIZED: 'ERR_HEADER_VALIDATOR_UNAUTHORIZED',
+});
+
+const KNOWN_CODES = new Set(Object.values(codes));
+
+class HeaderValidatorError extends Error {
+  /**
+   * @param {string} code one of `codes`
+   * @param {string} message
+   * @param {{ cause?: unknown, status?: number, headers?: Record<string, string> }} [options] status and headers
+   *   for errors that stand for an HTTP answer, in the fields Express's and Fastify's error handlers read
+   */
+  constructor(code, message, { cause, status, headers } = {}) {
+    super(message, cause === undefined ? undefined : { cause });
+    this.code = code;
+    if (status !== undefined) {
+      this.status = status;
+      this.statusCode = status;
+      // http-errors' convention: a client error's message may be shown, a server error's not.
+      this.expose = status < 500;
+    }
+    if (headers !== undefined) this.headers = headers;
+  }
 }
+Object.defineProperty(HeaderValidatorError.prototype, 'name', {
+  value: 'HeaderValidatorError',
+  enumerable: false,
+  configurable: true,
+  writable: true,
+});
+
+const loadError = (reason, cause) =>
+  new HeaderValidatorError(codes.LOAD, `header-validator: cannot load the native module: ${reason}`, { cause });
+
+const manifestError = (message, cause) =>
+  new HeaderValidatorError(codes.LOAD, `header-validator: ${message}`, { cause });
 
 const overloaded = () =>
-  codedError('ERR_HEADER_VALIDATOR_OVERLOADED', 'header-validator: too many checks are waiting; try again later');
+  new HeaderValidatorError(codes.OVERLOADED, 'header-validator: too many checks are waiting; try again later');
 
 const closed = () =>
-  codedError(
-    'ERR_HEADER_VALIDATOR_CLOSED',
-    'header-validator: this validator has been closed and accepts no more calls',
-  );
+  new HeaderValidatorError(codes.CLOSED, 'header-validator: this validator has been closed and accepts no more calls');
 
 // The pool failed (a thread died or could not start), not the check itself.
 const worker = (cause) =>
-  codedError(
-    'ERR_HEADER_VALIDATOR_WORKER',
+  new HeaderValidatorError(
+    codes.WORKER,
     'header-validator: a worker thread failed before it could answer; try again later',
-    cause,
+    { cause },
   );
 
 // What the client may end up seeing: the original stays in `cause`, for the
 // application's own error handler only.
-function host(cause) {
-  const err = codedError(
-    'ERR_HEADER_VALIDATOR_HOST',
-    "header-validator: could not resolve this deployment's host for the request",
+const host = (cause) =>
+  new HeaderValidatorError(codes.HOST, "header-validator: could not resolve this deployment's host for the request", {
     cause,
-  );
-  err.status = 500;
-  err.statusCode = 500;
-  return err;
-}
+    status: 500,
+  });
 
 const demoTable = (count) =>
-  codedError(
-    'ERR_HEADER_VALIDATOR_DEMO_TABLE',
+  new HeaderValidatorError(
+    codes.DEMO_TABLE,
     `header-validator: refusing to run with NODE_ENV=production: this build's token table holds ${count} public ` +
       `demo token${count === 1 ? '' : 's'}, with which anyone can make valid auth codes. Build with your own table ` +
       '(HEADER_VALIDATOR_TABLE=/abs/path/table.json npm run build); for a throwaway environment only, set ' +
       'HEADER_VALIDATOR_ALLOW_DEMO=1.',
   );
 
-module.exports = { overloaded, closed, worker, host, demoTable };
+/**
+ * An HTTP answer of the middleware as an error, for an application that
+ * handles them itself (failWithError): 401, or 503 for a busy, closed or
+ * failing pool, with the response headers the answer would have carried.
+ */
+const httpFailure = ({ status, headers }, cause) =>
+  status === 401
+    ? new HeaderValidatorError(codes.UNAUTHORIZED, 'header-validator: the request is not authenticated', {
+        status,
+        headers,
+      })
+    : new HeaderValidatorError(cause?.code ?? codes.OVERLOADED, cause?.message ?? overloaded().message, {
+        cause,
+        status,
+        headers,
+      });
+
+/** Whether err is one of the package's own errors, even one rebuilt from another thread's copy. */
+const isCode = (code) => typeof code === 'string' && KNOWN_CODES.has(code);
+
+module.exports = {
+  HeaderValidatorError,
+  codes,
+  isCode,
+  loadError,
+  manifestError,
+  overloaded,
+  closed,
+  worker,
+  host,
+  demoTable,
+  httpFailure,
+};

@@ -33,4 +33,5 @@ module.exports = {
   tableInfo,
   authMiddleware,
   fastifyAuthHook,
+  HeaderValidatorError: errors.HeaderValidatorError,
 };

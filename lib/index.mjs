@@ -10,6 +10,7 @@ export const {
   tableInfo,
   authMiddleware,
   fastifyAuthHook,
+  HeaderValidatorError,
 } = headerValidator;
 
 export default headerValidator;

@@ -2,7 +2,7 @@
 
 // (req, res, next) middleware for node:http, Express and Connect.
 
-const { authenticate, readAuthOptions } = require('./authenticate');
+const { authenticate, readAuthOptions, failure } = require('./authenticate');
 
 function authMiddleware(options) {
   const settings = readAuthOptions(options, 'authMiddleware');
@@ -11,18 +11,21 @@ function authMiddleware(options) {
     // route below throws propagates as it would without this middleware,
     // instead of becoming a rejection nobody handles.
     authenticate(req, req, settings).then(
-      (outcome) => process.nextTick(act, outcome, req, res, next),
+      (outcome) => process.nextTick(act, outcome, settings, req, res, next),
       (err) => process.nextTick(next, err),
     );
   };
 }
 
-function act(outcome, req, res, next) {
+function act(outcome, settings, req, res, next) {
   if (outcome.skipped) return next();
   if (outcome.auth) {
     req.auth = outcome.auth;
     return next();
   }
+  // The application answers: Express's and Connect's error handlers honour
+  // the error's status and headers.
+  if (settings.failWithError) return next(failure(outcome));
   res.writeHead(outcome.status, {
     ...outcome.headers,
     'content-type': 'application/json',

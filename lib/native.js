@@ -5,6 +5,7 @@
 
 const fs = require('node:fs');
 const path = require('node:path');
+const { loadError } = require('./errors');
 
 const BUILD_DIR = path.join(__dirname, '..', 'build', 'Release');
 const MODULE_PATH = path.join(BUILD_DIR, 'header_validator.node');
@@ -15,12 +16,6 @@ const REQUIRED_GLIBC = '2.36';
 
 const BUILD_HINT =
   'run `scripts/install-build-deps.sh && npm run build` in the package, or install a build packed for this platform';
-
-function loadError(reason, cause) {
-  const err = new Error(`header-validator: cannot load the native module: ${reason}`, cause ? { cause } : undefined);
-  err.code = 'ERR_HEADER_VALIDATOR_LOAD';
-  return err;
-}
 
 function runtimeGlibc() {
   return process.report?.getReport?.().header?.glibcVersionRuntime;

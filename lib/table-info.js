@@ -6,15 +6,14 @@
 
 const fs = require('node:fs');
 const { MANIFEST_PATH } = require('./native');
+const { manifestError } = require('./errors');
 
 // The manifest cannot change while the process runs: read it once.
 let cached;
 let cachedLongestName;
 
 function invalidManifest(manifestPath) {
-  const error = new Error(`header-validator: the table manifest ${manifestPath} is not one the build writes`);
-  error.code = 'ERR_HEADER_VALIDATOR_LOAD';
-  return error;
+  return manifestError(`the table manifest ${manifestPath} is not one the build writes`);
 }
 
 const isCount = (value) => Number.isSafeInteger(value) && value >= 0;
@@ -25,9 +24,7 @@ function readManifest(manifestPath) {
     manifest = JSON.parse(fs.readFileSync(manifestPath, 'utf8'));
   } catch (err) {
     const why = err.code === 'ENOENT' ? 'it is missing (rebuild with `npm run build`)' : err.message;
-    const error = new Error(`header-validator: cannot read the table manifest ${manifestPath}: ${why}`, { cause: err });
-    error.code = 'ERR_HEADER_VALIDATOR_LOAD';
-    throw error;
+    throw manifestError(`cannot read the table manifest ${manifestPath}: ${why}`, err);
   }
   if (
     manifest === null ||

@@ -48,10 +48,14 @@ function answerHere(fn, args) {
   }
 }
 
-// What the worker sent back: the native function's answer, or its error.
+// What the worker sent back: the native function's answer, or its error
+// (one of ours rebuilt as such on this thread).
 function unwrap(outcome) {
-  if ('error' in outcome) throw outcome.error;
-  return outcome.value;
+  if (!('error' in outcome)) return outcome.value;
+  if (errors.isCode(outcome.code)) {
+    throw new errors.HeaderValidatorError(outcome.code, outcome.error?.message ?? outcome.code);
+  }
+  throw outcome.error;
 }
 
 function poolFailure(cause) {

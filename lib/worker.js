@@ -11,7 +11,9 @@ function answer(fn, args) {
   try {
     return { value: fn(...args) };
   } catch (error) {
-    return { error };
+    // A copy sent between threads keeps an Error's message, not its class or
+    // code: the code travels beside it, for the main thread to rebuild.
+    return { error, code: error?.code };
   }
 }
 

@@ -1,4 +1,17 @@
-import type { IncomingMessage, ServerResponse } from 'node:http';
+import type { IncomingHttpHeaders, IncomingMessage, ServerResponse } from 'node:http';
+
+export { HeaderValidatorError, type HeaderValidatorErrorCode } from './errors.js';
+
+// Express's Request gains `auth` wherever Express's types are installed; without
+// them this declares an interface nothing uses.
+declare global {
+  namespace Express {
+    interface Request {
+      /** Who authMiddleware authenticated the request as. */
+      auth?: AuthInfo;
+    }
+  }
+}
 
 /** true when `auth_code` is a bcrypt hash of the combination's token. Runs on the calling thread. */
 export function validateRequest(auth_code: string, platform: string, userType: string, host: string): boolean;
@@ -42,24 +55,6 @@ export interface Validator {
 }
 
 export function createValidator(options?: ValidatorOptions): Validator;
-
-/**
- * `code` of the errors that the async functions reject with, besides argument TypeErrors and the native functions'
- * own errors: a full queue, a closed validator, a pool thread that failed (the pool's error is the `cause`).
- */
-export type HeaderValidatorErrorCode =
-  'ERR_HEADER_VALIDATOR_OVERLOADED' | 'ERR_HEADER_VALIDATOR_CLOSED' | 'ERR_HEADER_VALIDATOR_WORKER';
-
-export interface HeaderValidatorError extends Error {
-  code:
-    | HeaderValidatorErrorCode
-    /** Loading the package: the module or its manifest cannot be loaded. */
-    | 'ERR_HEADER_VALIDATOR_LOAD'
-    /** Loading the package with NODE_ENV=production and public demo tokens in the table. */
-    | 'ERR_HEADER_VALIDATOR_DEMO_TABLE'
-    /** Passed to the framework's error handling when the host function fails; its error is the `cause`. */
-    | 'ERR_HEADER_VALIDATOR_HOST';
-}
 
 export interface Combination {
   readonly host: string;
@@ -114,6 +109,12 @@ export interface AuthOptions<Req> {
    * preflight). Any other value, a truthy one included, means the request is checked.
    */
   skip?: (req: Req) => boolean | Promise<boolean>;
+  /**
+   * Hand refusals to the application's error handling instead of answering them: a HeaderValidatorError with
+   * `status`/`statusCode` 401 (code 'ERR_HEADER_VALIDATOR_UNAUTHORIZED') or 503 (the overload, closed or worker
+   * code) and the answer's `headers` (WWW-Authenticate, Retry-After). Default false.
+   */
+  failWithError?: boolean;
 }
 
 /** (req, res, next) middleware for node:http, Express and Connect. */
@@ -121,9 +122,17 @@ export function authMiddleware<Req extends IncomingMessage = IncomingMessage>(
   options: AuthOptions<Req>,
 ): (req: Req & { auth?: AuthInfo }, res: ServerResponse, next: (err?: unknown) => void) => void;
 
-/** The parts of a Fastify request and reply that the hook uses. */
+/**
+ * The parts of a Fastify request that the hook and its callbacks use, for code without Fastify's types; with them,
+ * import fastifyAuthHook from 'header-validator/fastify' to get FastifyRequest itself.
+ */
 export interface FastifyLikeRequest {
   raw: IncomingMessage;
+  method: string;
+  url: string;
+  hostname: string;
+  headers: IncomingHttpHeaders;
+  ip: string;
 }
 export interface FastifyLikeReply {
   code(statusCode: number): this;
@@ -131,7 +140,10 @@ export interface FastifyLikeReply {
   send(payload?: unknown): this;
 }
 
-/** A Fastify onRequest hook: fastify.addHook('onRequest', fastifyAuthHook({ host })). */
+/**
+ * A Fastify onRequest hook: fastify.addHook('onRequest', fastifyAuthHook({ host })). The plugin in
+ * 'header-validator/fastify' registers the same check with Fastify's own types.
+ */
 export function fastifyAuthHook<
   Req extends FastifyLikeRequest = FastifyLikeRequest,
   Reply extends FastifyLikeReply = FastifyLikeReply,

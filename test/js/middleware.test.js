@@ -8,7 +8,16 @@ const assert = require('node:assert/strict');
 const http2 = require('node:http2');
 const { once } = require('node:events');
 const Fastify = require('fastify');
-const { authMiddleware, createValidator, fastifyAuthHook, generateAuthCode } = require('../../lib');
+const express = require('express');
+const fastifyAuth = require('@fastify/auth');
+const {
+  authMiddleware,
+  createValidator,
+  fastifyAuthHook,
+  generateAuthCode,
+  HeaderValidatorError,
+} = require('../../lib');
+const { fastifyHeaderValidator } = require('../../lib/fastify-plugin');
 const { demoCode, withCost, tamper } = require('../support/codes.js');
 const { combinations } = require('../support/module.js');
 const { frameworks, rawRequest } = require('../support/servers.js');
@@ -26,6 +35,7 @@ const headersFor = (code, { platform, userType } = STORE) => ({
 });
 
 const UNAUTHORIZED = { error: 'unauthorized' };
+const CHALLENGE = 'AuthCode headers="x-auth-code x-platform x-user-type"';
 
 // A cost-12 code, made once: checking it keeps a thread busy.
 let slowCode;
@@ -102,6 +112,7 @@ for (const [framework, start] of Object.entries(frameworks)) {
         const response = await get(`${production.url}/whoami`, headers);
         assert.equal(response.status, 401);
         assert.deepEqual(response.json(), UNAUTHORIZED);
+        assert.equal(response.headers.get('www-authenticate'), CHALLENGE);
         assert.match(response.headers.get('content-type'), /^application\/json/);
         const salt = headers['x-auth-code'].slice(7, 29);
         assert.ok(
@@ -367,5 +378,93 @@ describe('a route below the middleware that throws', () => {
       },
       describeExit(child),
     );
+  });
+});
+
+describe('refusals the application handles itself', () => {
+  const validator = createValidator({ threads: 1 });
+  const closedValidator = createValidator({ threads: 1 });
+  before(() => closedValidator.close());
+  after(() => validator.close());
+
+  // The application's own error handler answers from the error alone.
+  const answerFromError = (seen) => (err, res) => {
+    seen.push(err);
+    res
+      .status(err.statusCode ?? 500)
+      .set(err.headers ?? {})
+      .json({ error: err.code });
+  };
+
+  it('failWithError hands Express the refusal as a HeaderValidatorError with status and headers', async () => {
+    const seen = [];
+    const answer = answerFromError(seen);
+    const app = express();
+    app.use('/closed', authMiddleware({ host: HOST, validator: closedValidator, failWithError: true }));
+    app.use(authMiddleware({ host: HOST, validator, failWithError: true }));
+    app.get('/{*path}', (req, res) => res.json({ auth: req.auth }));
+    app.use((err, req, res, _next) => answer(err, res));
+    const server = app.listen(0, '127.0.0.1');
+    await once(server, 'listening');
+    const url = `http://127.0.0.1:${server.address().port}`;
+    try {
+      assert.equal((await get(`${url}/whoami`, headersFor(storeCode))).status, 200);
+      const refused = await get(`${url}/whoami`, headersFor(tamper(storeCode)));
+      assert.equal(refused.status, 401);
+      assert.equal(refused.headers.get('www-authenticate'), CHALLENGE);
+      const shed = await get(`${url}/closed/whoami`, headersFor(storeCode));
+      assert.equal(shed.status, 503);
+      assert.equal(shed.headers.get('retry-after'), '1');
+      assert.deepEqual(
+        seen.map((e) => [e instanceof HeaderValidatorError, e.code, e.status, e.statusCode]),
+        [
+          [true, 'ERR_HEADER_VALIDATOR_UNAUTHORIZED', 401, 401],
+          [true, 'ERR_HEADER_VALIDATOR_CLOSED', 503, 503],
+        ],
+      );
+    } finally {
+      server.closeAllConnections();
+      server.close();
+    }
+  });
+
+  it('failWithError hands Fastify the same error, and the plugin verifies per route with @fastify/auth', async () => {
+    const seen = [];
+    const app = Fastify();
+    app.setErrorHandler((err, request, reply) => {
+      seen.push(err);
+      reply
+        .code(err.statusCode ?? 500)
+        .headers(err.headers ?? {})
+        .send({ error: err.code });
+    });
+    app.addHook('onRequest', fastifyAuthHook({ host: HOST, validator, failWithError: true }));
+    app.get('/whoami', async (request) => ({ auth: request.auth }));
+
+    const routes = Fastify();
+    await routes.register(fastifyAuth);
+    await routes.register(fastifyHeaderValidator, { host: HOST, validator, hook: false });
+    routes.get('/open', async () => 'open');
+    routes.get('/admin', { preHandler: routes.auth([routes.verifyAuthCode]) }, async (request) => request.auth);
+    try {
+      const inject = (target, url, code) => target.inject({ url, headers: code ? headersFor(code) : {} });
+      assert.equal((await inject(app, '/whoami', storeCode)).statusCode, 200);
+      const refused = await inject(app, '/whoami', tamper(storeCode));
+      assert.equal(refused.statusCode, 401);
+      assert.equal(refused.headers['www-authenticate'], CHALLENGE);
+      assert.deepEqual(
+        seen.map((e) => [e instanceof HeaderValidatorError, e.code, e.statusCode]),
+        [[true, 'ERR_HEADER_VALIDATOR_UNAUTHORIZED', 401]],
+      );
+
+      assert.equal((await inject(routes, '/open')).statusCode, 200);
+      const admin = await inject(routes, '/admin', storeCode);
+      assert.deepEqual([admin.statusCode, admin.json()], [200, { platform: 'ANDROID', userType: 'STORE', host: HOST }]);
+      const denied = await inject(routes, '/admin', tamper(storeCode));
+      assert.equal(denied.statusCode, 401);
+      assert.equal(denied.headers['www-authenticate'], CHALLENGE);
+    } finally {
+      await Promise.all([app.close(), routes.close()]);
+    }
   });
 });

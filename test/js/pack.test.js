@@ -32,6 +32,9 @@ it('packs the JavaScript layer, the built module and its manifest, and nothing e
     'lib/index.mjs',
     'lib/worker.js',
     'types/index.d.ts',
+    'types/index.d.mts',
+    'lib/fastify-plugin.js',
+    'lib/errors.mjs',
     'bin/header-validator.js',
     'src/messages.json',
     'tools/encode-table.js',
@@ -41,7 +44,7 @@ it('packs the JavaScript layer, the built module and its manifest, and nothing e
     assert.ok(files.includes(required), `${required} is not packed`);
   }
   const allowed = new RegExp(
-    '^(package\\.json|README\\.md|bin/[^/]+\\.js|lib/(cli/)?[^/]+\\.m?js|types/[^/]+\\.d\\.ts|' +
+    '^(package\\.json|README\\.md|bin/[^/]+\\.js|lib/(cli/)?[^/]+\\.m?js|types/[^/]+\\.d\\.m?ts|' +
       'src/messages\\.json|src/tokens/(table_format|public_token_digests)\\.json|tools/encode-table\\.js|' +
       'build/Release/header_validator\\.(node|manifest\\.json))$',
   );

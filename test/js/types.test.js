@@ -1,18 +1,43 @@
 'use strict';
 
-// The TypeScript declarations against a usage file (test/types/), including
-// lines that must not compile.
+// The TypeScript declarations against the usage files in test/types/ (one per
+// framework, lines that must not compile included), and the main entry's
+// against a consumer that has neither Express's nor Fastify's types.
 
 const { it } = require('node:test');
 const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
 const path = require('node:path');
 const { runNode } = require('../support/child.js');
 const { ROOT } = require('../support/module.js');
 
-it('the declarations type-check against the usage file', async () => {
-  const tsc = path.join(ROOT, 'node_modules', 'typescript', 'bin', 'tsc');
+const tsc = path.join(ROOT, 'node_modules', 'typescript', 'bin', 'tsc');
+
+it('the declarations type-check against the usage files', async () => {
   const { status, stdout, stderr } = await runNode([tsc, '--noEmit', '-p', path.join('test', 'types')], {
     timeout: 300_000,
   });
   assert.equal(status, 0, stdout + stderr);
+});
+
+it('the main entry compiles for a consumer without Express or Fastify types', async () => {
+  const app = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-types-'));
+  try {
+    // The package as installed: its manifest and declarations, and Node.js's types, nothing else.
+    const installed = path.join(app, 'node_modules', 'header-validator');
+    fs.mkdirSync(installed, { recursive: true });
+    fs.copyFileSync(path.join(ROOT, 'package.json'), path.join(installed, 'package.json'));
+    fs.cpSync(path.join(ROOT, 'types'), path.join(installed, 'types'), { recursive: true });
+    fs.mkdirSync(path.join(app, 'node_modules', '@types'));
+    fs.symlinkSync(path.join(ROOT, 'node_modules', '@types', 'node'), path.join(app, 'node_modules', '@types', 'node'));
+    fs.symlinkSync(path.join(ROOT, 'node_modules', 'undici-types'), path.join(app, 'node_modules', 'undici-types'));
+    fs.copyFileSync(path.join(ROOT, 'test', 'types', 'api.mts'), path.join(app, 'api.mts'));
+    const options = { strict: true, noEmit: true, module: 'nodenext', target: 'es2022', types: ['node'] };
+    fs.writeFileSync(path.join(app, 'tsconfig.json'), JSON.stringify({ compilerOptions: options, files: ['api.mts'] }));
+    const { status, stdout, stderr } = await runNode([tsc, '-p', app], { cwd: app, timeout: 300_000 });
+    assert.equal(status, 0, stdout + stderr);
+  } finally {
+    fs.rmSync(app, { recursive: true, force: true });
+  }
 });

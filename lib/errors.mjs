@@ -1,0 +1,3 @@
+import errors from './errors.js';
+
+export const { HeaderValidatorError, codes } = errors;

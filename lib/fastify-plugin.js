@@ -1,0 +1,38 @@
+'use strict';
+
+// `header-validator/fastify`: fastify.register(fastifyHeaderValidator, { host, ... }).
+// Decorates request.auth, adds the check as an onRequest hook (unless
+// `hook: false`), and decorates fastify.verifyAuthCode, a verify function for
+// @fastify/auth that throws the refusal instead of answering it.
+
+const fp = require('fastify-plugin');
+const { authenticate, readAuthOptions, failure } = require('./authenticate');
+const { hookFromSettings } = require('./fastify');
+
+async function fastifyHeaderValidator(fastify, options) {
+  const { hook = true, ...authOptions } = options ?? {};
+  if (typeof hook !== 'boolean') throw new TypeError('fastifyHeaderValidator: hook must be true or false');
+  const settings = readAuthOptions(authOptions, 'fastifyHeaderValidator');
+
+  fastify.decorateRequest('auth', undefined);
+  fastify.decorate('verifyAuthCode', async function verifyAuthCode(request) {
+    const outcome = await authenticate(request, request.raw, settings);
+    if (outcome.skipped) return;
+    if (outcome.auth) {
+      request.auth = outcome.auth;
+      return;
+    }
+    throw failure(outcome);
+  });
+  if (hook) fastify.addHook('onRequest', hookFromSettings(settings));
+}
+
+// fastify-plugin keeps the decorations and the hook in the scope that
+// registers the plugin, instead of a child context of its own.
+const plugin = fp(fastifyHeaderValidator, { fastify: '5.x', name: 'header-validator' });
+
+module.exports = {
+  fastifyHeaderValidator: plugin,
+  fastifyAuthHook: require('./fastify').fastifyAuthHook,
+  default: plugin,
+};

@@ -1,0 +1,87 @@
+// Compiled with tsc --noEmit by the test suite: everything the main entry
+// exports must be declared precisely enough that misuse is a type error. Uses
+// node:http only; the same file compiles where neither Express's nor Fastify's
+// types are installed (the test checks that too).
+import http from 'node:http';
+import headerValidator, {
+  authMiddleware,
+  close,
+  createValidator,
+  fastifyAuthHook,
+  generateAuthCode,
+  generateAuthCodeAsync,
+  HeaderValidatorError,
+  tableInfo,
+  validateRequest,
+  validateRequestAsync,
+  type AuthInfo,
+  type HeaderValidatorErrorCode,
+  type TableInfo,
+  type Validator,
+} from 'header-validator';
+import { HeaderValidatorError as FromErrors, codes } from 'header-validator/errors';
+
+const code: string | null = generateAuthCode('ANDROID', 'STORE', 'example.com');
+const valid: boolean = validateRequest(code ?? '', 'ANDROID', 'STORE', 'example.com');
+const later: Promise<boolean> = validateRequestAsync('$2a$12$...', 'ANDROID', 'STORE', 'example.com');
+const fresh: Promise<string | null> = generateAuthCodeAsync('ANDROID', 'STORE', 'example.com');
+// @ts-expect-error the async check resolves to a boolean, not a string
+const wrong: Promise<string> = validateRequestAsync('x', 'ANDROID', 'STORE', 'example.com');
+// @ts-expect-error four strings are required
+validateRequest('x', 'ANDROID', 'STORE');
+
+const validator: Validator = createValidator({ threads: 2, maxQueue: 32 });
+// @ts-expect-error unknown option
+createValidator({ maxThreads: 2 });
+const closed: Promise<void> = validator.close();
+const closedDefault: Promise<void> = close();
+
+const info: TableInfo = tableInfo();
+const fingerprint: string = info.sha256;
+const isDemo: boolean = info.demo;
+const demoTokens: number = info.demoTokens;
+const userTypes: readonly string[] = info.hosts['example.com']?.['ANDROID'] ?? [];
+const firstHost: string | undefined = info.combinations[0]?.host;
+// @ts-expect-error the table info is read-only
+info.demo = false;
+
+// catch (err) narrows to the package's errors, from either entry.
+async function check(auth: string): Promise<'ok' | 'denied' | 'busy'> {
+  try {
+    return (await validateRequestAsync(auth, 'ANDROID', 'STORE', 'example.com')) ? 'ok' : 'denied';
+  } catch (err) {
+    if (err instanceof HeaderValidatorError && err.code === codes.OVERLOADED) return 'busy';
+    if (err instanceof FromErrors) {
+      const known: HeaderValidatorErrorCode = err.code;
+      // @ts-expect-error not a code of ours
+      const unknown: HeaderValidatorErrorCode = 'ERR_SOMETHING_ELSE';
+      throw new Error(`${known} ${unknown}`, { cause: err });
+    }
+    throw err;
+  }
+}
+
+// node:http, with refusals handed to the application.
+const httpAuth = authMiddleware({ host: 'example.com', validator, skip: async (req) => req.url === '/health' });
+const httpFails = authMiddleware({ host: 'example.com', failWithError: true });
+http.createServer((req, res) =>
+  httpAuth(req, res, (err) => {
+    // node:http's request has no auth property of its own.
+    const who: AuthInfo | undefined = (req as typeof req & { auth?: AuthInfo }).auth;
+    if (err instanceof HeaderValidatorError) {
+      res.writeHead(err.statusCode ?? 500, err.headers).end();
+      return;
+    }
+    res.end(err ? 'error' : JSON.stringify(who));
+  }),
+);
+// @ts-expect-error host is required
+authMiddleware({ validator });
+// @ts-expect-error skip answers a boolean
+authMiddleware({ host: 'example.com', skip: (req) => req.url });
+
+// The hook from the main entry, without Fastify's types: callbacks see the parts of a request it declares.
+const hook = fastifyAuthHook({ host: (req) => req.hostname, skip: (req) => req.method === 'OPTIONS' });
+
+export { valid, later, fresh, wrong, closed, closedDefault, fingerprint, isDemo, demoTokens, userTypes, firstHost };
+export { headerValidator, check, httpFails, hook };
