@@ -1,26 +1,27 @@
 #!/usr/bin/env node
 'use strict';
-// Runs before `npm pack` packs anything. npm runs prepack before prepare, so
-// this builds first (with HEADER_VALIDATOR_TABLE, if set), then checks what is
-// about to be shipped: a build with the public demo table is refused unless
-// HEADER_VALIDATOR_ALLOW_DEMO_PACK=1 asks for it.
+// Checks what is about to be shipped, once for each architecture's build:
+// `npm run package` (scripts/pack.js) builds them and runs this on each manifest
+// (HEADER_VALIDATOR_PACK_MANIFEST). A build with the public demo table is
+// refused unless HEADER_VALIDATOR_ALLOW_DEMO_PACK=1 asks for it. As npm's
+// prepack hook, it stops a plain `npm pack`, which would pack neither build.
 
-const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
-const path = require('node:path');
 
-const root = path.resolve(__dirname, '..');
-const manifestPath = path.join(root, 'build', 'Release', 'header_validator.manifest.json');
-
-const built = spawnSync(process.execPath, [path.join(__dirname, 'build.js')], { cwd: root, stdio: 'inherit' });
-if (built.status !== 0) process.exit(built.status ?? 1);
+const manifestPath = process.env.HEADER_VALIDATOR_PACK_MANIFEST;
+if (!manifestPath) {
+  console.error(
+    'prepack: pack with `npm run package`: it builds linux-x64 and linux-arm64 and names the file after the table',
+  );
+  process.exit(1);
+}
 
 const manifest = JSON.parse(fs.readFileSync(manifestPath, 'utf8'));
 if (manifest.demo && process.env.HEADER_VALIDATOR_ALLOW_DEMO_PACK !== '1') {
   console.error(
     'prepack: refusing to pack a build with the public demo token table: anyone can make valid codes for it.\n' +
-      'prepack: pack your own build with HEADER_VALIDATOR_TABLE=/abs/path/table.json npm pack\n' +
-      'prepack: (for a throwaway test package only: HEADER_VALIDATOR_ALLOW_DEMO_PACK=1 npm pack)',
+      'prepack: pack your own build with HEADER_VALIDATOR_TABLE=/abs/path/table.json npm run package\n' +
+      'prepack: (for a throwaway test package only: HEADER_VALIDATOR_ALLOW_DEMO_PACK=1 npm run package)',
   );
   process.exit(1);
 }
