@@ -46,8 +46,9 @@ function fail(message) {
   process.exit(1);
 }
 
+// Build output goes to standard error: standard output is npm pack's alone (--json included).
 function run(cmd, args, options = {}) {
-  const result = spawnSync(cmd, args, { cwd: root, stdio: 'inherit', ...options });
+  const result = spawnSync(cmd, args, { cwd: root, stdio: ['inherit', 2, 'inherit'], ...options });
   if (result.error) fail(`cannot run ${cmd}: ${result.error.message}`);
   if (result.status !== 0) process.exit(result.status ?? 1);
   return result;
@@ -104,7 +105,7 @@ function main() {
     );
 
     const destination = path.resolve(process.env.INIT_CWD || process.cwd());
-    npm(['pack', '--pack-destination', destination, ...process.argv.slice(2)], { cwd: staging });
+    npm(['pack', '--pack-destination', destination, ...process.argv.slice(2)], { cwd: staging, stdio: 'inherit' });
     console.error(`pack: ${platforms.join(' and ')}, ${x64.demo ? 'DEMO' : 'custom'} table sha256:${x64.sha256}`);
   } finally {
     fs.rmSync(staging, { recursive: true, force: true });
