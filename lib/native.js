@@ -96,15 +96,16 @@ function carriedPlatforms(root = ROOT) {
   }
 }
 
-/**
- * Where the module for this process is: { dir, local }. A local build is
- * skipped only when it is an ELF file for another machine.
- */
+/** Where the module for this process is: { dir, local }. */
 function locate({ root = ROOT, platform = process.platform, arch = process.arch } = {}) {
   const local = path.join(root, 'build', 'Release');
-  const machine = fs.existsSync(path.join(local, MODULE_FILE)) ? readElf(path.join(local, MODULE_FILE))?.machine : null;
-  if (machine !== null && (machine === undefined || !(arch in ELF_MACHINES) || machine === ELF_MACHINES[arch])) {
-    return { dir: local, local: true };
+  if (fs.existsSync(path.join(local, MODULE_FILE))) {
+    // Passed over only when it is an ELF file for another machine; anything
+    // else is tried, and a failure explained.
+    const machine = readElf(path.join(local, MODULE_FILE))?.machine;
+    if (machine === undefined || ELF_MACHINES[arch] === undefined || machine === ELF_MACHINES[arch]) {
+      return { dir: local, local: true };
+    }
   }
   return { dir: path.join(root, 'prebuilds', `${platform}-${arch}`), local: false };
 }
@@ -245,4 +246,4 @@ function load(modulePath = MODULE_PATH) {
   }
 }
 
-module.exports = { load, locate, unsupportedRuntime, explainDlopenFailure, MODULE_PATH, MANIFEST_PATH };
+module.exports = { load, unsupportedRuntime, explainDlopenFailure, MODULE_PATH, MANIFEST_PATH };

@@ -70,6 +70,7 @@ function missingCrossToolchain() {
 // versions), read with readelf, so it checks a module of either architecture.
 function checkLinkage(modulePath) {
   const test = path.join(buildDir, 'test', 'cpp', 'module_linkage_test');
+  if (!fs.existsSync(test)) fail(`no linkage test at ${test}: configure build/ with HV_BUILD_TESTS=ON`);
   run(test, ['--gtest_brief=1'], { HV_MODULE_UNDER_TEST: modulePath });
 }
 

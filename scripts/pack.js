@@ -87,29 +87,27 @@ function main() {
   }
 
   const staging = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-pack-'));
-  try {
-    // The files this package.json's allow-list packs, but the modules: those come fresh from the builds.
-    const listing = npm(['pack', '--dry-run', '--json', '--ignore-scripts', '--loglevel=error'], {
-      stdio: ['ignore', 'pipe', 'inherit'],
-      encoding: 'utf8',
-    });
-    for (const { path: file } of JSON.parse(listing.stdout)[0].files) {
-      if (file === 'package.json' || file.startsWith('prebuilds/')) continue;
-      fs.cpSync(path.join(root, file), path.join(staging, file));
-    }
-    const platforms = releases.map((release) => path.basename(writePrebuild(release, staging)));
-    const pkg = JSON.parse(fs.readFileSync(path.join(root, 'package.json'), 'utf8'));
-    fs.writeFileSync(
-      path.join(staging, 'package.json'),
-      `${JSON.stringify(packedPackageJson(pkg, x64.sha256), null, 2)}\n`,
-    );
-
-    const destination = path.resolve(process.env.INIT_CWD || process.cwd());
-    npm(['pack', '--pack-destination', destination, ...process.argv.slice(2)], { cwd: staging, stdio: 'inherit' });
-    console.error(`pack: ${platforms.join(' and ')}, ${x64.demo ? 'DEMO' : 'custom'} table sha256:${x64.sha256}`);
-  } finally {
-    fs.rmSync(staging, { recursive: true, force: true });
+  // On every exit: a failed step exits at once.
+  process.on('exit', () => fs.rmSync(staging, { recursive: true, force: true }));
+  // The files this package.json's allow-list packs, but the modules: those come fresh from the builds.
+  const listing = npm(['pack', '--dry-run', '--json', '--ignore-scripts', '--loglevel=error'], {
+    stdio: ['ignore', 'pipe', 'inherit'],
+    encoding: 'utf8',
+  });
+  for (const { path: file } of JSON.parse(listing.stdout)[0].files) {
+    if (file === 'package.json' || file.startsWith('prebuilds/')) continue;
+    fs.cpSync(path.join(root, file), path.join(staging, file));
   }
+  const platforms = releases.map((release) => path.basename(writePrebuild(release, staging)));
+  const pkg = JSON.parse(fs.readFileSync(path.join(root, 'package.json'), 'utf8'));
+  fs.writeFileSync(
+    path.join(staging, 'package.json'),
+    `${JSON.stringify(packedPackageJson(pkg, x64.sha256), null, 2)}\n`,
+  );
+
+  const destination = path.resolve(process.env.INIT_CWD || process.cwd());
+  npm(['pack', '--pack-destination', destination, ...process.argv.slice(2)], { cwd: staging, stdio: 'inherit' });
+  console.error(`pack: ${platforms.join(' and ')}, ${x64.demo ? 'DEMO' : 'custom'} table sha256:${x64.sha256}`);
 }
 
 if (require.main === module) main();
