@@ -1,26 +1,41 @@
 #!/usr/bin/env node
 'use strict';
-// Configures and builds the native module with CMake into build/Release.
+// Configures and builds the native module with CMake.
+//
+//   node scripts/build.js                this machine's architecture, into build/Release
+//   node scripts/build.js --arch arm64   linux-arm64 with Debian's cross toolchain, into
+//                                        build-arm64/, then prebuilds/linux-arm64/ (npm run build:arm64)
+//
 // HEADER_VALIDATOR_TABLE=/abs/path/table.json compiles that encoded table
 // instead of the demo table; HEADER_VALIDATOR_ALLOW_DEMO_TOKENS=1 lets a custom
 // table hold public demo tokens (throwaway test builds only). Both are passed
-// on every build, so switching either (or back) always redoes what depends on it.
+// on every build, so switching either (or back) always redoes what depends on
+// it. Every build ends with the linkage test on the module it made.
 
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
+const { MODULE_FILE, writePrebuild } = require('./lib/prebuilds');
 
 const root = path.resolve(__dirname, '..');
 const buildDir = path.join(root, 'build');
+const crossBuildDir = path.join(root, 'build-arm64');
+const CROSS_COMPILER = 'aarch64-linux-gnu-g++';
+// Beyond the compiler, the cross build needs arm64 libcrypt and OpenSSL (CMake looks for the library).
+const CROSS_LIBRARIES = ['/usr/lib/aarch64-linux-gnu/libcrypt.a', '/usr/lib/aarch64-linux-gnu/libcrypto.so'];
 
-function run(cmd, args) {
-  const result = spawnSync(cmd, args, { cwd: root, stdio: 'inherit' });
+function fail(message) {
+  console.error(`build: ${message}`);
+  process.exit(1);
+}
+
+function run(cmd, args, env) {
+  const result = spawnSync(cmd, args, { cwd: root, stdio: 'inherit', env: { ...process.env, ...env } });
   if (result.error) {
-    console.error(
-      `build: cannot run ${cmd}: ${result.error.message}` +
+    fail(
+      `cannot run ${cmd}: ${result.error.message}` +
         (result.error.code === 'ENOENT' ? ' (run scripts/install-build-deps.sh first)' : ''),
     );
-    process.exit(1);
   }
   if (result.status !== 0) process.exit(result.status ?? 1);
 }
@@ -31,21 +46,80 @@ function tablePath() {
   // npm runs scripts from the package root; resolve against where the user was.
   const resolved = path.resolve(process.env.INIT_CWD || process.cwd(), given);
   if (!fs.existsSync(resolved) || !fs.statSync(resolved).isFile()) {
-    console.error(`build: HEADER_VALIDATOR_TABLE does not name a file: ${resolved}`);
-    process.exit(1);
+    fail(`HEADER_VALIDATOR_TABLE does not name a file: ${resolved}`);
   }
   return resolved;
 }
 
+function onPath(command) {
+  return (process.env.PATH ?? '').split(path.delimiter).some((dir) => dir && fs.existsSync(path.join(dir, command)));
+}
+
+/** What is missing for the linux-arm64 cross build, or undefined. */
+function missingCrossToolchain() {
+  const missing = [CROSS_COMPILER, ...CROSS_LIBRARIES].filter((need) =>
+    need.startsWith('/') ? !fs.existsSync(need) : !onPath(need),
+  );
+  if (missing.length === 0) return undefined;
+  return (
+    `the linux-arm64 cross build needs Debian's aarch64 toolchain and arm64 libraries (missing: ` +
+    `${missing.join(', ')}); install them with scripts/install-build-deps.sh --arm64`
+  );
+}
+
+// The linkage test of the host build (needed libraries, exports, symbol
+// versions), read with readelf, so it checks a module of either architecture.
+function checkLinkage(modulePath) {
+  const test = path.join(buildDir, 'test', 'cpp', 'module_linkage_test');
+  if (!fs.existsSync(test)) fail(`no linkage test at ${test}: configure build/ with HV_BUILD_TESTS=ON`);
+  run(test, ['--gtest_brief=1'], { HV_MODULE_UNDER_TEST: modulePath });
+}
+
 const jobs = String(Math.max(1, Math.min(require('node:os').availableParallelism(), 4)));
-const allowDemoTokens = process.env.HEADER_VALIDATOR_ALLOW_DEMO_TOKENS === '1' ? 'ON' : 'OFF';
-run('cmake', [
-  '-S',
-  root,
-  '-B',
-  buildDir,
-  '-DCMAKE_BUILD_TYPE=Release',
-  `-DHV_TABLE=${tablePath()}`,
-  `-DHV_ALLOW_DEMO_TOKENS=${allowDemoTokens}`,
-]);
-run('cmake', ['--build', buildDir, '--parallel', jobs]);
+
+const allowDemoTokens = `-DHV_ALLOW_DEMO_TOKENS=${
+  process.env.HEADER_VALIDATOR_ALLOW_DEMO_TOKENS === '1' ? 'ON' : 'OFF'
+}`;
+
+function buildHost(table, targets = []) {
+  run('cmake', ['-S', root, '-B', buildDir, '-DCMAKE_BUILD_TYPE=Release', `-DHV_TABLE=${table}`, allowDemoTokens]);
+  run('cmake', ['--build', buildDir, '--parallel', jobs, ...targets.flatMap((t) => ['--target', t])]);
+}
+
+function buildArm64(table) {
+  if (process.arch !== 'x64') fail(`the linux-arm64 cross build runs on x86-64 Linux, not ${process.arch}`);
+  const missing = missingCrossToolchain();
+  if (missing) fail(missing);
+  // The table check runs on this machine: the host build's tool, and its linkage test.
+  buildHost(table, ['table_manifest', 'module_linkage_test']);
+  run('cmake', [
+    '-S',
+    root,
+    '-B',
+    crossBuildDir,
+    '-DCMAKE_BUILD_TYPE=Release',
+    `-DCMAKE_TOOLCHAIN_FILE=${path.join(root, 'cmake', 'toolchains', 'aarch64-linux-gnu.cmake')}`,
+    '-DHV_BUILD_TESTS=OFF',
+    `-DHV_HOST_TABLE_MANIFEST=${path.join(buildDir, 'table_manifest')}`,
+    `-DHV_TABLE=${table}`,
+    allowDemoTokens,
+  ]);
+  run('cmake', ['--build', crossBuildDir, '--parallel', jobs, '--target', 'header_validator']);
+  const release = path.join(crossBuildDir, 'Release');
+  checkLinkage(path.join(release, MODULE_FILE));
+  console.log(`build: linux-arm64 module in ${path.relative(root, writePrebuild(release, root))}/`);
+}
+
+if (require.main === module) {
+  const args = process.argv.slice(2);
+  if (args.length === 0) {
+    buildHost(tablePath());
+    checkLinkage(path.join(buildDir, 'Release', MODULE_FILE));
+  } else if (args.length === 2 && args[0] === '--arch' && args[1] === 'arm64') {
+    buildArm64(tablePath());
+  } else {
+    fail(`unknown arguments: ${args.join(' ')} (none for this machine's architecture, or --arch arm64)`);
+  }
+}
+
+module.exports = { missingCrossToolchain };

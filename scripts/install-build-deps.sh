@@ -1,9 +1,22 @@
 #!/usr/bin/env bash
 # Installs the Debian packages needed to build and test the module, when any is missing.
-# Usage: scripts/install-build-deps.sh [extra-package ...]
+# Usage: scripts/install-build-deps.sh [--arm64] [extra-package ...]
+#   --arm64  also the linux-arm64 cross build (g++-aarch64-linux-gnu, libcrypt-dev:arm64 and
+#            libssl-dev:arm64 through dpkg multiarch) and its emulated tests (qemu-user-static,
+#            libc6:arm64, libstdc++6:arm64)
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config binutils libssl-dev libcrypt-dev nlohmann-json3-dev libgtest-dev "$@")
+packages=(g++ cmake make pkg-config binutils libssl-dev libcrypt-dev nlohmann-json3-dev libgtest-dev)
+arm64=0
+for arg in "$@"; do
+  if [ "$arg" = --arm64 ]; then
+    arm64=1
+    packages+=(g++-aarch64-linux-gnu libcrypt-dev:arm64 libssl-dev:arm64 qemu-user-static libc6:arm64
+      libstdc++6:arm64)
+  else
+    packages+=("$arg")
+  fi
+done
 
 missing=()
 for pkg in "${packages[@]}"; do
@@ -21,6 +34,9 @@ echo "build dependencies: installing ${missing[*]}"
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then
   sudo_cmd=(sudo)
+fi
+if [ "$arm64" -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+  "${sudo_cmd[@]}" dpkg --add-architecture arm64
 fi
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -qq

@@ -1,19 +1,15 @@
 #!/usr/bin/env node
 'use strict';
-// Runs before `npm pack` packs anything. npm runs prepack before prepare, so
-// this builds first (with HEADER_VALIDATOR_TABLE, if set), then checks what is
-// about to be shipped: a build with the public demo table, or with any public
-// demo token in a custom table, is refused unless
-// HEADER_VALIDATOR_ALLOW_DEMO_PACK=1 asks for it.
+// Checks what is about to be shipped, once for each architecture's build:
+// `npm run package` (scripts/pack.js) builds them and runs this on each manifest
+// (HEADER_VALIDATOR_PACK_MANIFEST). A build with the public demo table, or with
+// any public demo token in a custom table, is refused unless
+// HEADER_VALIDATOR_ALLOW_DEMO_PACK=1 asks for it. As npm's prepack hook, it
+// stops a plain `npm pack`, which would pack neither build.
 
-const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
-const path = require('node:path');
 
-const root = path.resolve(__dirname, '..');
-const manifestPath = path.join(root, 'build', 'Release', 'header_validator.manifest.json');
-
-const THROWAWAY = 'prepack: (for a throwaway test package only: HEADER_VALIDATOR_ALLOW_DEMO_PACK=1 npm pack)';
+const THROWAWAY = 'prepack: (for a throwaway test package only: HEADER_VALIDATOR_ALLOW_DEMO_PACK=1 npm run package)';
 
 /**
  * Why the build described by `manifest` must not be packed, or '' when it may.
@@ -25,7 +21,7 @@ function packRefusal(manifest, env) {
   if (manifest.demo) {
     return [
       'prepack: refusing to pack a build with the public demo token table: anyone can make valid codes for it.',
-      'prepack: pack your own build with HEADER_VALIDATOR_TABLE=/abs/path/table.json npm pack',
+      'prepack: pack your own build with HEADER_VALIDATOR_TABLE=/abs/path/table.json npm run package',
       THROWAWAY,
     ].join('\n');
   }
@@ -44,9 +40,13 @@ function packRefusal(manifest, env) {
 }
 
 function main() {
-  const built = spawnSync(process.execPath, [path.join(__dirname, 'build.js')], { cwd: root, stdio: 'inherit' });
-  if (built.status !== 0) process.exit(built.status ?? 1);
-
+  const manifestPath = process.env.HEADER_VALIDATOR_PACK_MANIFEST;
+  if (!manifestPath) {
+    console.error(
+      'prepack: pack with `npm run package`: it builds linux-x64 and linux-arm64 and names the file after the table',
+    );
+    process.exit(1);
+  }
   const manifest = JSON.parse(fs.readFileSync(manifestPath, 'utf8'));
   const refusal = packRefusal(manifest, process.env);
   if (refusal) {

@@ -3,22 +3,36 @@
 # compiler exists and check it.
 #
 #  1. fresh random tokens for every combination -> `header-validator encode`
-#  2. HEADER_VALIDATOR_TABLE=... npm pack, in a temporary copy of the working
-#     tree (so the repository's own demo build is never switched)
+#  2. HEADER_VALIDATOR_TABLE=... npm run package, in a temporary copy of the
+#     working tree (so the repository's own demo build is never switched):
+#     linux-x64 and linux-arm64 (cross-built) modules of the same table, in a
+#     tarball named after the table
 #  3. the tarball holds only the allow-listed files and none of the tokens;
-#     packing the demo table is refused unless explicitly allowed
+#     packing the demo table is refused unless explicitly allowed, a plain
+#     `npm pack` is refused, and packing without the cross toolchain names it
 #  4. npm install of the tarball into an empty directory, with only node and
 #     npm on PATH (no g++, cc, cmake, make)
-#  5. smoke test: load, `list` fingerprint, a custom token's code validates, a
-#     demo token's code does not, generate/validate, async API, demo
+#  5. smoke test, natively on x86-64: load, `list` fingerprint, a custom
+#     token's code validates, a demo token's code does not, async API,
+#     generate/validate, demo; then under arm64 emulation the same but for the
+#     cost-12 work (generate, demo), which the arm64 stage covers
+#
+# Usage: scripts/ci/pack-smoke.sh [<work dir>]
+#   With a work dir (private, empty, removed by the caller), the installed
+#   package stays in <work dir>/app/node_modules/header-validator and its plain
+#   tokens in <work dir>/secrets/team.plain.json, for scripts/ci/arm64.sh.
 #
 # Tokens and auth codes stay in files under a private temporary directory;
 # nothing here prints one.
 set -euo pipefail
 
 root="$(cd "$(dirname "$0")/../.." && pwd)"
-work="$(mktemp -d "${TMPDIR:-/tmp}/hv-pack.XXXXXX")"
-trap 'rm -rf "$work"' EXIT
+if [ "$#" -eq 1 ]; then
+  work="$(cd "$1" && pwd)"
+else
+  work="$(mktemp -d "${TMPDIR:-/tmp}/hv-pack.XXXXXX")"
+  trap 'rm -rf "$work"' EXIT
+fi
 secrets="$work/secrets"
 copy="$work/checkout"
 dist="$work/dist"
@@ -58,36 +72,62 @@ git -C "$root" ls-files -z --cached --others --exclude-standard |
   tar -C "$root" --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -C "$copy" -xf -
 ln -s "$root/node_modules" "$copy/node_modules"
 
-step "HEADER_VALIDATOR_TABLE=... npm pack (builds with the custom table)"
-(cd "$copy" && HEADER_VALIDATOR_TABLE="$secrets/table.json" npm pack --pack-destination "$dist" --loglevel=warn >"$work/pack.log" 2>&1) ||
-  { tail -n 40 "$work/pack.log" >&2; fail "npm pack of the custom build"; }
-tarball="$(ls "$dist"/header-validator-*.tgz)"
+step "HEADER_VALIDATOR_TABLE=... npm run package (builds the custom table for x86-64 and arm64)"
+(cd "$copy" && HEADER_VALIDATOR_TABLE="$secrets/table.json" npm run package -- --pack-destination "$dist" \
+  --loglevel=warn >"$work/pack.log" 2>&1) ||
+  { tail -n 40 "$work/pack.log" >&2; fail "npm run package of the custom build"; }
+tarball="$dist/header-validator-0.1.0-table-${fingerprint:0:16}.tgz"
+[ "$(ls "$dist")" = "$(basename "$tarball")" ] || fail "the tarball is not named after the table: $(ls "$dist")"
 echo "packed $(basename "$tarball") ($(du -k "$tarball" | cut -f1) KiB)"
 
 step "tarball contents"
 mkdir "$work/unpacked"
 tar -C "$work/unpacked" -xzf "$tarball"
 listing="$(cd "$work/unpacked" && find . -type f | sed 's|^\./package/||' | sort)"
-unexpected="$(grep -Ev '^(package\.json|README\.md|bin/[^/]+\.js|lib/(cli/)?[^/]+\.m?js|types/[^/]+\.d\.m?ts|src/messages\.json|src/tokens/(table_format|public_token_digests)\.json|tools/encode-table\.js|build/Release/header_validator\.(node|manifest\.json))$' <<<"$listing" || true)"
+unexpected="$(grep -Ev '^(package\.json|README\.md|bin/[^/]+\.js|lib/(cli/)?[^/]+\.m?js|types/[^/]+\.d\.m?ts|src/messages\.json|src/tokens/(table_format|public_token_digests)\.json|tools/encode-table\.js|prebuilds/linux-(x64|arm64)/header_validator\.(node|manifest\.json))$' <<<"$listing" || true)"
 [ -z "$unexpected" ] || fail "files outside the allow-list were packed: $unexpected"
-grep -qx 'build/Release/header_validator.node' <<<"$listing" || fail "the module is not in the tarball"
+for platform in linux-x64 linux-arm64; do
+  grep -qx "prebuilds/$platform/header_validator.node" <<<"$listing" || fail "no $platform module in the tarball"
+  node -e '
+    const [file, sha256, arch] = process.argv.slice(1);
+    const m = JSON.parse(require("node:fs").readFileSync(file, "utf8"));
+    if (m.sha256 !== sha256 || m.demo !== false || m.runtime?.arch !== arch) process.exit(1);
+  ' "$work/unpacked/package/prebuilds/$platform/header_validator.manifest.json" "$fingerprint" "${platform#linux-}" ||
+    fail "the $platform manifest does not describe the custom table's $platform build"
+done
 if grep -rlF -f "$secrets/tokens.txt" "$work/unpacked" >"$work/leaks.txt"; then
   fail "a plain token appears in: $(tr '\n' ' ' <"$work/leaks.txt")"
 fi
-echo "$(wc -l <<<"$listing") files, all allow-listed, no plain token inside"
+echo "$(wc -l <<<"$listing") files, all allow-listed, no plain token inside; both modules from the custom table"
 
 step "packing a demo-table build is refused unless allowed"
-if (cd "$copy" && npm pack --dry-run --loglevel=warn >"$work/demo-pack.log" 2>&1); then
-  fail "npm pack of the demo table was not refused"
+if (cd "$copy" && npm run package -- --dry-run --loglevel=warn >"$work/demo-pack.log" 2>&1); then
+  fail "npm run package of the demo table was not refused"
 fi
 grep -q 'refusing to pack a build with the public demo token table' "$work/demo-pack.log" || { cat "$work/demo-pack.log" >&2; fail "refusal message"; }
-(cd "$copy" && HEADER_VALIDATOR_ALLOW_DEMO_PACK=1 npm pack --dry-run --loglevel=warn >"$work/demo-pack.log" 2>&1) ||
+# x86-64 only: the variable that packs without the cross toolchain, and a quicker allowed demo pack.
+(cd "$copy" && HEADER_VALIDATOR_ALLOW_DEMO_PACK=1 HEADER_VALIDATOR_PACK_X64_ONLY=1 npm run --silent package -- --dry-run --json \
+  --loglevel=warn >"$work/demo-pack.json" 2>"$work/demo-pack.log") ||
   { tail -n 20 "$work/demo-pack.log" >&2; fail "HEADER_VALIDATOR_ALLOW_DEMO_PACK=1 did not allow the demo pack"; }
-echo "refused without HEADER_VALIDATOR_ALLOW_DEMO_PACK=1, allowed with it"
+[ "$(node -p 'JSON.parse(require("node:fs").readFileSync(process.argv[1], "utf8"))[0].files.map((f) => f.path).filter((p) => p.startsWith("prebuilds/")).join(" ")' "$work/demo-pack.json")" = \
+  "prebuilds/linux-x64/header_validator.manifest.json prebuilds/linux-x64/header_validator.node" ] ||
+  fail "HEADER_VALIDATOR_PACK_X64_ONLY=1 did not pack linux-x64 alone"
+echo "refused without HEADER_VALIDATOR_ALLOW_DEMO_PACK=1, allowed with it (and linux-x64 alone with HEADER_VALIDATOR_PACK_X64_ONLY=1)"
 
-step "install into an empty directory with no build tools on PATH"
+step "a plain npm pack, and packing without the cross toolchain, are refused with what to do"
+(cd "$copy" && npm pack --dry-run --loglevel=warn >"$work/plain-pack.log" 2>&1) && fail "a plain npm pack was not refused"
+grep -q 'pack with `npm run package`' "$work/plain-pack.log" || { cat "$work/plain-pack.log" >&2; fail "plain npm pack message"; }
 ln -s "$(command -v node)" "$tools/node"
 ln -s "$(readlink -f "$(command -v npm)")" "$tools/npm"
+# node alone on PATH: no cross compiler (npm run package runs this script).
+(cd "$copy" && PATH="$tools" HEADER_VALIDATOR_TABLE="$secrets/table.json" node scripts/pack.js >"$work/no-cross.log" 2>&1) &&
+  fail "packing without the cross toolchain was not refused"
+grep -q 'install them with scripts/install-build-deps.sh --arm64' "$work/no-cross.log" &&
+  grep -q 'HEADER_VALIDATOR_PACK_X64_ONLY=1 npm run package' "$work/no-cross.log" ||
+  { cat "$work/no-cross.log" >&2; fail "the message without the cross toolchain"; }
+echo "both refused, naming npm run package, scripts/install-build-deps.sh --arm64 and HEADER_VALIDATOR_PACK_X64_ONLY=1"
+
+step "install into an empty directory with no build tools on PATH"
 for tool in g++ gcc cc c++ cmake make; do
   if PATH="$tools" command -v "$tool" >/dev/null; then fail "$tool is still on the stripped PATH"; fi
 done
@@ -95,24 +135,10 @@ done
   PATH="$tools" npm install --no-audit --no-fund --loglevel=warn "$tarball" >"$work/install.log" 2>&1) ||
   { tail -n 40 "$work/install.log" >&2; fail "npm install of the tarball"; }
 installed="$app/node_modules/header-validator"
-[ ! -e "$installed/build/CMakeCache.txt" ] || fail "the install built the module"
-bin="$app/node_modules/.bin/header-validator"
-echo "installed with PATH=$tools (node, npm only)"
-
-step "smoke test of the installed package"
-run() { (cd "$app" && PATH="$tools" "$@"); }
-
-run node -e '
-  const hv = require("header-validator");
-  const info = hv.tableInfo();
-  if (info.sha256 !== process.argv[1] || info.demo !== false) { console.error("unexpected table", info.sha256, info.demo); process.exit(1); }
-' "$fingerprint" || fail "load and tableInfo"
-echo "loads; tableInfo() names the custom table"
-
-listed="$(run "$bin" list)" || fail "list"
-grep -qx "fingerprint: sha256:$fingerprint" <<<"$listed" || fail "list does not show the custom fingerprint"
-grep -qx "demo table: no" <<<"$listed" || fail "list calls the custom build a demo build"
-echo "list: sha256:$fingerprint, demo table: no"
+[ ! -e "$installed/build" ] || fail "the install built the module"
+# npm 11 warns about a package whose scripts need files it does not carry (such as prepare).
+if grep -i 'header-validator' "$work/install.log" >&2; then fail "npm install warned about the package"; fi
+echo "installed with PATH=$tools (node, npm only), without a warning"
 
 # Codes made outside the module with bcryptjs (cost 4) from one custom token and
 # from the demo token of the same combination.
@@ -124,25 +150,55 @@ node -e '
   fs.writeFileSync(`${out}/custom.code`, bcrypt.hashSync(token(custom), 4), { mode: 0o600 });
   fs.writeFileSync(`${out}/demo.code`, bcrypt.hashSync(token(demo), 4), { mode: 0o600 });
 ' "$root/node_modules/bcryptjs" "$secrets/team.plain.json" "$root/tokens/demo-tokens.json" "$secrets"
-verdict="$(run "$bin" validate - ANDROID STORE example.com <"$secrets/custom.code")" || true
-[ "$verdict" = valid ] || fail "a code from the custom token was not accepted ($verdict)"
-verdict="$(run "$bin" validate - ANDROID STORE example.com <"$secrets/demo.code")" && fail "a demo token's code was accepted"
-[ "$verdict" = invalid ] || fail "validate printed '$verdict' for the demo token's code"
-echo "custom token's code: valid; demo token's code: invalid"
 
-run "$bin" generate IOS USER staging.example.com >"$secrets/generated.code" || fail "generate"
-verdict="$(run "$bin" validate - IOS USER staging.example.com <"$secrets/generated.code")" || fail "a generated code was refused"
-echo "generate -> validate: $verdict"
+# The installed package, run by the node command in node_cmd (native, or emulated).
+run() { (cd "$app" && PATH="$tools" "${node_cmd[@]}" "$@"); }
+cli() { run "$installed/bin/header-validator.js" "$@"; }
 
-result="$(run node -e '
-  const { validateRequestAsync } = require("header-validator");
-  validateRequestAsync(require("node:fs").readFileSync(process.argv[1], "utf8"), "ANDROID", "STORE", "example.com").then((r) => console.log(r));
-' "$secrets/custom.code")" || fail "async API"
-[ "$result" = true ] || fail "validateRequestAsync answered $result"
-echo "validateRequestAsync on worker threads: true (and the process exited by itself)"
+# smoke <architecture>: what every architecture must pass.
+smoke() {
+  local arch="$1"
+  run -e '
+    const hv = require("header-validator");
+    const info = hv.tableInfo();
+    const module = `/prebuilds/linux-${process.argv[2]}/header_validator.node`;
+    if (process.arch !== process.argv[2]) { console.error("running on", process.arch); process.exit(1); }
+    if (!Object.keys(require.cache).some((file) => file.endsWith(module))) { console.error("not loaded from", module); process.exit(1); }
+    if (info.sha256 !== process.argv[1] || info.demo !== false) { console.error("unexpected table", info.sha256, info.demo); process.exit(1); }
+  ' "$fingerprint" "$arch" || fail "load and tableInfo on $arch"
+  echo "$arch: loads prebuilds/linux-$arch; tableInfo() names the custom table"
 
-run "$bin" demo >"$work/demo.log" 2>&1 || { cat "$work/demo.log" >&2; fail "demo"; }
-echo "demo against the custom build: all requests answered as expected"
+  listed="$(cli list)" || fail "list on $arch"
+  grep -qx "fingerprint: sha256:$fingerprint" <<<"$listed" || fail "list does not show the custom fingerprint on $arch"
+  grep -qx "demo table: no" <<<"$listed" || fail "list calls the custom build a demo build on $arch"
+  echo "$arch: list: sha256:$fingerprint, demo table: no"
+
+  verdict="$(cli validate - ANDROID STORE example.com <"$secrets/custom.code")" || true
+  [ "$verdict" = valid ] || fail "a code from the custom token was not accepted on $arch ($verdict)"
+  verdict="$(cli validate - ANDROID STORE example.com <"$secrets/demo.code")" && fail "a demo token's code was accepted on $arch"
+  [ "$verdict" = invalid ] || fail "validate printed '$verdict' for the demo token's code on $arch"
+  echo "$arch: custom token's code: valid; demo token's code: invalid"
+
+  result="$(run -e '
+    const { validateRequestAsync } = require("header-validator");
+    validateRequestAsync(require("node:fs").readFileSync(process.argv[1], "utf8"), "ANDROID", "STORE", "example.com").then((r) => console.log(r));
+  ' "$secrets/custom.code")" || fail "async API on $arch"
+  [ "$result" = true ] || fail "validateRequestAsync answered $result on $arch"
+  echo "$arch: validateRequestAsync on worker threads: true (and the process exited by itself)"
+}
+
+step "smoke test of the installed package on x86-64"
+node_cmd=(node)
+smoke x64
+cli generate IOS USER staging.example.com >"$secrets/generated.code" || fail "generate"
+verdict="$(cli validate - IOS USER staging.example.com <"$secrets/generated.code")" || fail "a generated code was refused"
+echo "x64: generate -> validate: $verdict"
+cli demo >"$work/demo.log" 2>&1 || { cat "$work/demo.log" >&2; fail "demo"; }
+echo "x64: demo against the custom build: all requests answered as expected"
+
+step "smoke test of the installed package on arm64, under qemu-aarch64-static"
+node_cmd=("$(command -v qemu-aarch64-static)" "$("$root/scripts/ci/node-arm64.sh")")
+smoke arm64
 
 step "the repository's own build is untouched"
 [ "$(node -p 'require(process.argv[1]).tableInfo().demo' "$root")" = true ] || fail "the repository's build is no longer the demo build"

@@ -72,22 +72,28 @@ class StderrWriter {
   };
 
   Target Resolve() {
-    struct stat st {};
-    if (::fstat(STDERR_FILENO, &st) != 0) return {};
-    if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) return {STDERR_FILENO, false, false};
-    if (S_ISSOCK(st.st_mode)) return {STDERR_FILENO, true, false};
+    // statx rather than fstat: the module needs nothing newer than glibc 2.28,
+    // and fstat is a symbol of glibc 2.33.
+    struct statx st {};
+    if (::statx(STDERR_FILENO, "", AT_EMPTY_PATH, STATX_TYPE | STATX_INO, &st) != 0) {
+      // No statx (a kernel older than 4.11): nothing is known about fd 2.
+      return {STDERR_FILENO, false, true};
+    }
+    const unsigned type = st.stx_mode & S_IFMT;
+    if (type == S_IFREG || type == S_IFBLK) return {STDERR_FILENO, false, false};
+    if (type == S_IFSOCK) return {STDERR_FILENO, true, false};
 
     // Reopened once per file behind fd 2, and again only when something
     // (dup2, say) has put another file there.
-    const bool same =
-        resolved_ && st.st_dev == own_dev_ && st.st_ino == own_ino_ && st.st_rdev == own_rdev_;
+    const bool same = resolved_ && st.stx_dev_major == own_.stx_dev_major &&
+                      st.stx_dev_minor == own_.stx_dev_minor && st.stx_ino == own_.stx_ino &&
+                      st.stx_rdev_major == own_.stx_rdev_major &&
+                      st.stx_rdev_minor == own_.stx_rdev_minor;
     if (!same) {
       if (own_fd_ >= 0) ::close(own_fd_);
       own_fd_ = ::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
       resolved_ = true;
-      own_dev_ = st.st_dev;
-      own_ino_ = st.st_ino;
-      own_rdev_ = st.st_rdev;
+      own_ = st;
     }
     if (own_fd_ >= 0) return {own_fd_, false, false};
     const int flags = ::fcntl(STDERR_FILENO, F_GETFL);
@@ -150,9 +156,8 @@ class StderrWriter {
   std::uint64_t dropped_ = 0;
   bool resolved_ = false;
   int own_fd_ = -1;
-  dev_t own_dev_ = 0;
-  ino_t own_ino_ = 0;
-  dev_t own_rdev_ = 0;
+  // Identity of the file behind fd 2 when own_fd_ was opened.
+  struct statx own_ {};
 };
 
 }  // namespace

@@ -446,23 +446,36 @@ describe('tableInfo', () => {
 
 describe('load errors', () => {
   let dir;
+  // A copy of the JavaScript layer, with the files named here: a source
+  // checkout carries CMakeLists.txt, an installed package does not.
+  const layout = (files = {}) => {
+    const at = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-load-'));
+    fs.cpSync(path.join(ROOT, 'lib'), path.join(at, 'lib'), { recursive: true });
+    fs.cpSync(path.join(ROOT, 'src', 'messages.json'), path.join(at, 'src', 'messages.json'));
+    fs.symlinkSync(path.join(ROOT, 'node_modules'), path.join(at, 'node_modules'));
+    for (const [file, content] of Object.entries(files)) {
+      fs.mkdirSync(path.dirname(path.join(at, file)), { recursive: true });
+      fs.writeFileSync(path.join(at, file), content);
+    }
+    return at;
+  };
+  const made = [];
   before(() => {
-    // A copy of the JavaScript layer without a build, as after a failed install.
-    dir = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-load-'));
-    fs.cpSync(path.join(ROOT, 'lib'), path.join(dir, 'lib'), { recursive: true });
-    fs.cpSync(path.join(ROOT, 'src', 'messages.json'), path.join(dir, 'src', 'messages.json'));
-    fs.symlinkSync(path.join(ROOT, 'node_modules'), path.join(dir, 'node_modules'));
+    // A source checkout without a build, as after a failed build.
+    dir = layout({ 'CMakeLists.txt': '' });
+    made.push(dir);
   });
-  after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  after(() => made.forEach((at) => fs.rmSync(at, { recursive: true, force: true })));
 
-  const loadEntry = () =>
+  const loadEntry = (cwd = dir) =>
     runNode(
       [
         '-e',
-        "try { require('./lib'); } catch (err) { console.log(JSON.stringify({ code: err.code, message: err.message " +
-          '})); }',
+        "try { require('./lib'); console.log(JSON.stringify({ loaded: require('./lib/native').MODULE_PATH, " +
+          "sha256: require('./lib').tableInfo().sha256 })); } catch (err) { console.log(JSON.stringify({ code: " +
+          'err.code, message: err.message })); }',
       ],
-      { cwd: dir },
+      { cwd },
     );
 
   it('a module that was never built: says so and how to build it', async () => {
@@ -487,23 +500,90 @@ describe('load errors', () => {
     );
   });
 
-  it('explains an old glibc, a foreign platform and a Node.js without Node-API 8', () => {
+  it('an installed package loads its prebuild for this platform; a local build for this machine wins', async () => {
+    const platform = `${process.platform}-${process.arch}`;
+    const manifest = JSON.parse(fs.readFileSync(path.join(ROOT, 'build', 'Release', 'header_validator.manifest.json')));
+    const module = fs.readFileSync(path.join(ROOT, 'build', 'Release', 'header_validator.node'));
+    const installed = layout({
+      [`prebuilds/${platform}/header_validator.node`]: module,
+      [`prebuilds/${platform}/header_validator.manifest.json`]: JSON.stringify({ ...manifest, sha256: 'prebuilt' }),
+    });
+    made.push(installed);
+    const prebuilt = {
+      loaded: path.join(installed, 'prebuilds', platform, 'header_validator.node'),
+      sha256: 'prebuilt',
+    };
+    assert.deepEqual(JSON.parse((await loadEntry(installed)).stdout), prebuilt);
+
+    // A local build for another machine (an ELF header for s390x) is passed over...
+    const elf = Buffer.alloc(64);
+    elf.write('\x7fELF\x02\x01\x01', 'latin1');
+    elf.writeUInt16LE(process.arch === 's390x' ? 62 : 22, 18);
+    fs.mkdirSync(path.join(installed, 'build', 'Release'), { recursive: true });
+    fs.writeFileSync(path.join(installed, 'build', 'Release', 'header_validator.node'), elf);
+    assert.deepEqual(JSON.parse((await loadEntry(installed)).stdout), prebuilt);
+    // ...and one for this machine is loaded.
+    fs.writeFileSync(path.join(installed, 'build', 'Release', 'header_validator.node'), module);
+    fs.writeFileSync(
+      path.join(installed, 'build', 'Release', 'header_validator.manifest.json'),
+      JSON.stringify(manifest),
+    );
+    assert.deepEqual(JSON.parse((await loadEntry(installed)).stdout), {
+      loaded: path.join(installed, 'build', 'Release', 'header_validator.node'),
+      sha256: manifest.sha256,
+    });
+  });
+
+  it('names each unsupported system, what is supported and how to build from source', () => {
+    const installed = { napi: '8', libc: 'glibc', local: false, carried: ['linux-arm64', 'linux-x64'] };
+    const supported = /Linux on x86-64 or arm64 with glibc 2\.28 or newer/;
+    const fromSource = /build it from source .*\(README\.md, 'Building from source'/;
+    // Another system: what is supported; another architecture: what the package carries.
+    const cases = [
+      [{ ...installed, platform: 'darwin', arch: 'arm64' }, /this is macOS \(darwin-arm64\)/, supported],
+      [{ ...installed, platform: 'win32', arch: 'x64' }, /this is Windows \(win32-x64\)/, supported],
+      [
+        { ...installed, platform: 'linux', arch: 'x64', libc: 'musl' },
+        /on musl libc \(Alpine.*untested on musl/,
+        supported,
+      ],
+      [
+        { ...installed, platform: 'linux', arch: 'ppc64' },
+        /modules for linux-arm64 and linux-x64, and this is linux-ppc64/,
+      ],
+      [
+        { ...installed, platform: 'linux', arch: 'arm64', carried: ['linux-x64'] },
+        /for linux-x64, and this is linux-arm64/,
+      ],
+    ];
+    for (const [runtime, ...expected] of cases) {
+      const reason = unsupportedRuntime(runtime);
+      for (const pattern of [...expected, fromSource]) assert.match(reason, pattern, JSON.stringify(runtime));
+    }
+    assert.match(
+      unsupportedRuntime({ ...installed, platform: 'linux', arch: 'x64', napi: '7' }),
+      /needs Node-API version 8 \(Node\.js 20 or newer\).* offers 7; upgrade Node\.js/,
+    );
+    assert.equal(unsupportedRuntime({ ...installed, platform: 'linux', arch: 'arm64' }), undefined);
+    // A local build was made on this system, whatever it is.
+    assert.equal(
+      unsupportedRuntime({ platform: 'linux', arch: 'ppc64', napi: '9', libc: 'musl', local: true }),
+      undefined,
+    );
+
+    // glibc: the version the build's manifest names, not only the one dlopen tripped on first.
     const glibc = explainDlopenFailure(
-      new Error("/lib/x86_64-linux-gnu/libc.so.6: version `GLIBC_2.38' not found (required by header_validator.node)"),
+      new Error("/lib64/libc.so.6: version `GLIBC_2.18' not found (required by header_validator.node)"),
+      { manifest: { runtime: { glibc: '2.25' } }, glibc: '2.17' },
     );
     assert.equal(glibc.code, 'ERR_HEADER_VALIDATOR_LOAD');
-    assert.match(glibc.message, /needs glibc 2\.38 or newer/);
-    assert.match(glibc.message, /Debian 12/);
+    assert.match(glibc.message, /needs glibc 2\.25 or newer, and this system has 2\.17/);
+    assert.match(glibc.message, supported);
+    const libstdcxx = explainDlopenFailure(new Error("libstdc++.so.6: version `GLIBCXX_3.4.29' not found"));
+    assert.match(libstdcxx.message, /needs GLIBCXX_3\.4\.29 from the C\+\+ runtime/);
     const library = explainDlopenFailure(
       new Error('libstdc++.so.6: cannot open shared object file: No such file or directory'),
     );
     assert.match(library.message, /needs the system library libstdc\+\+\.so\.6, which is missing/);
-    assert.match(
-      unsupportedRuntime({ platform: 'darwin', arch: 'arm64', napi: '9' }),
-      /Linux x86-64 only, and this is darwin-arm64/,
-    );
-    assert.match(unsupportedRuntime({ platform: 'linux', arch: 'arm64', napi: '9' }), /linux-arm64/);
-    assert.match(unsupportedRuntime({ platform: 'linux', arch: 'x64', napi: '7' }), /Node-API version 8/);
-    assert.equal(unsupportedRuntime({ platform: 'linux', arch: 'x64', napi: '8' }), undefined);
   });
 });

@@ -1,6 +1,6 @@
 'use strict';
 
-// What `npm pack` would ship, and what installing the package would run.
+// What `npm run package` ships, and what installing the package would run.
 // Packing itself (a custom-table build, installed without compilers) is the
 // CI stage scripts/ci/pack-smoke.sh.
 
@@ -11,23 +11,24 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { ROOT } = require('../support/module.js');
 
+const { packedPackageJson } = require('../../scripts/pack.js');
+
 const pkg = JSON.parse(fs.readFileSync(path.join(ROOT, 'package.json'), 'utf8'));
 
-it('packs the JavaScript layer, the built module and its manifest, and nothing else', () => {
-  // --ignore-scripts: list only, without the build and the demo-table refusal.
-  const npm = process.env.npm_execpath;
-  const [command, args] = npm ? [process.execPath, [npm]] : ['npm', []];
-  const [report] = JSON.parse(
-    execFileSync(command, [...args, 'pack', '--dry-run', '--json', '--ignore-scripts'], {
-      cwd: ROOT,
-      encoding: 'utf8',
-    }),
-  );
-  const files = report.files.map((f) => f.path).sort();
+// --ignore-scripts: list only, without the builds and the refusals of `npm run package`.
+const npm = process.env.npm_execpath;
+const [command, args] = npm ? [process.execPath, [npm]] : ['npm', []];
+const [report] = JSON.parse(
+  execFileSync(command, [...args, 'pack', '--dry-run', '--json', '--ignore-scripts'], {
+    cwd: ROOT,
+    encoding: 'utf8',
+  }),
+);
+const files = report.files.map((f) => f.path).sort();
 
+it('packs the JavaScript layer and the prebuilt modules with their manifests, and nothing else', () => {
+  // The modules are staged into prebuilds/ by `npm run package`; here only whatever prebuilds/ holds.
   for (const required of [
-    'build/Release/header_validator.node',
-    'build/Release/header_validator.manifest.json',
     'lib/index.js',
     'lib/index.mjs',
     'lib/worker.js',
@@ -46,7 +47,7 @@ it('packs the JavaScript layer, the built module and its manifest, and nothing e
   const allowed = new RegExp(
     '^(package\\.json|README\\.md|bin/[^/]+\\.js|lib/(cli/)?[^/]+\\.m?js|types/[^/]+\\.d\\.m?ts|' +
       'src/messages\\.json|src/tokens/(table_format|public_token_digests)\\.json|tools/encode-table\\.js|' +
-      'build/Release/header_validator\\.(node|manifest\\.json))$',
+      'prebuilds/linux-(x64|arm64)/header_validator\\.(node|manifest\\.json))$',
   );
   assert.deepEqual(
     files.filter((f) => !allowed.test(f)),
@@ -81,4 +82,19 @@ it('installing the package builds nothing and runs no install script', () => {
   for (const name of ['node-gyp-build', 'prebuildify', 'node-gyp'])
     assert.equal(pkg.dependencies[name], undefined, name);
   assert.equal(pkg.bin['header-validator'], 'bin/header-validator.js');
+});
+
+it('the packed package.json names its table in the version and runs nothing it does not carry', () => {
+  const sha256 = '2513d90a3d08874c976b2ebb66031f128be12cda98e518a5f0e0513145cac63b';
+  const packed = packedPackageJson(pkg, sha256);
+  // A new table is a new file name, header-validator-<version>.tgz, and a new lockfile entry.
+  assert.equal(packed.version, `${pkg.version}-table-2513d90a3d08874c`);
+  assert.notEqual(packedPackageJson(pkg, `f${sha256.slice(1)}`).version, packed.version);
+  for (const [name, script] of Object.entries(packed.scripts ?? {})) {
+    const file = /^node (\S+)/.exec(script)?.[1];
+    assert.ok(files.includes(file), `script ${name} runs ${file}, which is not packed`);
+  }
+  assert.equal(packed.scripts?.prepare, undefined);
+  assert.equal(packed.devDependencies, undefined);
+  assert.deepEqual([packed.os, packed.cpu, packed.libc], [['linux'], ['x64', 'arm64'], ['glibc']]);
 });

@@ -1,0 +1,115 @@
+#!/usr/bin/env node
+'use strict';
+// `npm run package`: packs a team's build as the tarball its servers install.
+//
+//   HEADER_VALIDATOR_TABLE=/abs/path/table.json npm run package [-- <npm pack options>]
+//
+// Builds the table for linux-x64 (this machine) and linux-arm64 (Debian's
+// cross toolchain), applies prepack's refusals to each build's manifest, and
+// packs both modules in the prebuilds/ layout from a staging folder. The
+// staged package.json differs from this one in two ways:
+//  - its version names the table: 0.1.0-table-<first 16 hex digits of the
+//    table's sha256>. npm installs a cached tarball's contents for as long as
+//    the lockfile's integrity names them, so a new table must be a new file and
+//    a new lockfile entry; npm drops build metadata (`+...`) from versions, so
+//    the fingerprint goes into a prerelease;
+//  - it keeps only the scripts whose files the package carries.
+// HEADER_VALIDATOR_PACK_X64_ONLY=1 packs linux-x64 alone, without the cross toolchain.
+
+const { spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { MANIFEST_FILE, writePrebuild } = require('./lib/prebuilds');
+
+const root = path.resolve(__dirname, '..');
+// Scripts that run from the packed files alone.
+const CARRIED_SCRIPTS = ['demo', 'encode-table'];
+
+/** The package.json that goes into the tarball of a build of the table with this sha256. */
+function packedPackageJson(pkg, sha256) {
+  const tag = `table-${sha256.slice(0, 16)}`;
+  const packed = {};
+  for (const [key, value] of Object.entries(pkg)) {
+    if (key === 'devDependencies' || key === 'overrides') continue;
+    if (key === 'version') packed.version = `${value}${value.includes('-') ? '.' : '-'}${tag}`;
+    else if (key === 'scripts') {
+      const kept = CARRIED_SCRIPTS.filter((name) => name in value).map((name) => [name, value[name]]);
+      if (kept.length > 0) packed.scripts = Object.fromEntries(kept);
+    } else packed[key] = value;
+  }
+  return packed;
+}
+
+function fail(message) {
+  console.error(`pack: ${message}`);
+  process.exit(1);
+}
+
+// Build output goes to standard error: standard output is npm pack's alone (--json included).
+function run(cmd, args, options = {}) {
+  const result = spawnSync(cmd, args, { cwd: root, stdio: ['inherit', 2, 'inherit'], ...options });
+  if (result.error) fail(`cannot run ${cmd}: ${result.error.message}`);
+  if (result.status !== 0) process.exit(result.status ?? 1);
+  return result;
+}
+
+const npm = (args, options) =>
+  process.env.npm_execpath
+    ? run(process.execPath, [process.env.npm_execpath, ...args], options)
+    : run('npm', args, options);
+
+function buildAndCheck(buildArgs, manifestPath) {
+  run(process.execPath, [path.join(__dirname, 'build.js'), ...buildArgs]);
+  // prepack's refusals (a demo table, and whatever else it refuses), for this build.
+  run(process.execPath, [path.join(__dirname, 'prepack.js')], {
+    env: { ...process.env, HEADER_VALIDATOR_PACK_MANIFEST: manifestPath },
+  });
+  return JSON.parse(fs.readFileSync(manifestPath, 'utf8'));
+}
+
+function main() {
+  const x64Only = process.env.HEADER_VALIDATOR_PACK_X64_ONLY === '1';
+  if (process.arch !== 'x64' || process.platform !== 'linux') {
+    fail(`packing runs on x86-64 Linux, which builds linux-arm64 too; this is ${process.platform}-${process.arch}`);
+  }
+  const missing = x64Only ? undefined : require('./build').missingCrossToolchain();
+  if (missing) {
+    fail(`${missing}\npack: or pack linux-x64 alone: HEADER_VALIDATOR_PACK_X64_ONLY=1 npm run package`);
+  }
+
+  const releases = [path.join(root, 'build', 'Release')];
+  const x64 = buildAndCheck([], path.join(releases[0], MANIFEST_FILE));
+  if (!x64Only) {
+    releases.push(path.join(root, 'build-arm64', 'Release'));
+    const arm64 = buildAndCheck(['--arch', 'arm64'], path.join(releases[1], MANIFEST_FILE));
+    if (arm64.sha256 !== x64.sha256) fail('the linux-x64 and linux-arm64 builds hold different tables');
+  }
+
+  const staging = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-pack-'));
+  // On every exit: a failed step exits at once.
+  process.on('exit', () => fs.rmSync(staging, { recursive: true, force: true }));
+  // The files this package.json's allow-list packs, but the modules: those come fresh from the builds.
+  const listing = npm(['pack', '--dry-run', '--json', '--ignore-scripts', '--loglevel=error'], {
+    stdio: ['ignore', 'pipe', 'inherit'],
+    encoding: 'utf8',
+  });
+  for (const { path: file } of JSON.parse(listing.stdout)[0].files) {
+    if (file === 'package.json' || file.startsWith('prebuilds/')) continue;
+    fs.cpSync(path.join(root, file), path.join(staging, file));
+  }
+  const platforms = releases.map((release) => path.basename(writePrebuild(release, staging)));
+  const pkg = JSON.parse(fs.readFileSync(path.join(root, 'package.json'), 'utf8'));
+  fs.writeFileSync(
+    path.join(staging, 'package.json'),
+    `${JSON.stringify(packedPackageJson(pkg, x64.sha256), null, 2)}\n`,
+  );
+
+  const destination = path.resolve(process.env.INIT_CWD || process.cwd());
+  npm(['pack', '--pack-destination', destination, ...process.argv.slice(2)], { cwd: staging, stdio: 'inherit' });
+  console.error(`pack: ${platforms.join(' and ')}, ${x64.demo ? 'DEMO' : 'custom'} table sha256:${x64.sha256}`);
+}
+
+if (require.main === module) main();
+
+module.exports = { packedPackageJson };
