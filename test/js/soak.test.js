@@ -121,7 +121,9 @@ describe('worker threads soak', () => {
             if (o.error) problems.push('worker error: ' + o.error);
             if (o.stages.includes('done')) {
               totals.completed++;
-              if (o.exitCode !== 0) problems.push('a finished worker exited with ' + o.exitCode);
+              // A termination may still reach a worker between its last message and its exit.
+              const cleanExit = o.exitCode === 0 || (o.ending !== 'never' && o.exitCode === 1);
+              if (!cleanExit) problems.push('a finished worker exited with ' + o.exitCode);
               problems.push(...o.wrong.map((w) => 'worker: ' + w));
               if (!CODE.test(o.code)) {
                 problems.push('worker: generateAuthCode gave no code');
