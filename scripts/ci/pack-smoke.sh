@@ -68,7 +68,7 @@ step "tarball contents"
 mkdir "$work/unpacked"
 tar -C "$work/unpacked" -xzf "$tarball"
 listing="$(cd "$work/unpacked" && find . -type f | sed 's|^\./package/||' | sort)"
-unexpected="$(grep -Ev '^(package\.json|README\.md|bin/[^/]+\.js|lib/(cli/)?[^/]+\.m?js|types/[^/]+\.d\.ts|src/messages\.json|src/tokens/(table_format|public_token_digests)\.json|tools/encode-table\.js|build/Release/header_validator\.(node|manifest\.json))$' <<<"$listing" || true)"
+unexpected="$(grep -Ev '^(package\.json|README\.md|bin/[^/]+\.js|lib/(cli/|encode/)?[^/]+\.m?js|types/[^/]+\.d\.ts|src/messages\.json|src/tokens/(table_format|public_token_digests)\.json|build/Release/header_validator\.(node|manifest\.json))$' <<<"$listing" || true)"
 [ -z "$unexpected" ] || fail "files outside the allow-list were packed: $unexpected"
 grep -qx 'build/Release/header_validator.node' <<<"$listing" || fail "the module is not in the tarball"
 if grep -rlF -f "$secrets/tokens.txt" "$work/unpacked" >"$work/leaks.txt"; then
