@@ -6,7 +6,7 @@
 
 const { loadFormat } = require('./format');
 const { encodeToken } = require('./token');
-const { parsePlainJson } = require('./plain-json');
+const { parsePlainJson } = require('./parse-json');
 const { showPath } = require('./leaf-path');
 const {
   refusal,
