@@ -10,10 +10,10 @@
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
+// The file the encoder reads the digests from.
+const { PUBLIC_DIGESTS_FILE: DIGESTS } = require('../lib/encode/format');
 
-const ROOT = path.join(__dirname, '..');
-const DEMO_TOKENS = path.join(ROOT, 'tokens', 'demo-tokens.json');
-const DIGESTS = path.join(ROOT, 'src', 'tokens', 'public_token_digests.json');
+const DEMO_TOKENS = path.join(__dirname, '..', 'tokens', 'demo-tokens.json');
 
 const DESCRIPTION =
   'SHA-256 (lowercase hex, of the UTF-8 bytes) of each public demo token in tokens/demo-tokens.json. The encoder ' +

@@ -1,11 +1,14 @@
 'use strict';
 
 // The header-validator command line: one function per command, parsed with
-// node:util parseArgs. Exit status: 0 done, 1 refused or failed, 2 usage.
+// node:util parseArgs. Exit statuses are in exit-status.js: 0 done (or valid),
+// 1 a "no" answer, 2 usage, 3 error. Whatever ends a command early is one line
+// on standard error, prefixed with the program and the command.
 
 const fs = require('node:fs');
 const { parseArgs } = require('node:util');
 const { printableName } = require('../printable-name');
+const { EXIT, oneLine, systemErrorText, errorLine } = require('./exit-status');
 
 const PROGRAM = 'header-validator';
 
@@ -14,21 +17,24 @@ const PROGRAM = 'header-validator';
 // alone: it must still show a table that the entry refuses to run with.
 const api = () => require('../index');
 
-// Errors that are the user's to fix, printed as their one-line message.
-const REPORTED_CODES = new Set(['ERR_HEADER_VALIDATOR_LOAD', 'ERR_HEADER_VALIDATOR_DEMO_TABLE']);
+// An auth code is 60 characters: standard input is read no further than this,
+// whatever is piped in.
+const STDIN_LIMIT = 4096;
 
 const COMMANDS = {
   generate: {
     usage: 'generate <platform> <userType> <host>',
     about: 'Prints a fresh auth code for the combination (bcrypt, cost 12).',
+    exits: '0 printed, 1 this build has no token for the combination',
     positionals: 3,
     run: generate,
   },
   validate: {
     usage: 'validate <auth_code|-> <platform> <userType> <host>',
     about:
-      'Prints `valid` (exit 0) or `invalid` (exit 1). With `-`, the code is read from standard input,\nwhich keeps ' +
-      'it out of the process list.',
+      'Prints `valid` or `invalid`. With `-`, the code is read from standard input, which keeps it out of the ' +
+      'process\nlist.',
+    exits: '0 valid, 1 invalid',
     positionals: 4,
     run: validate,
   },
@@ -37,6 +43,7 @@ const COMMANDS = {
     about:
       "Prints the build's table: its SHA-256 fingerprint, whether it is the public demo table, and " +
       'its\nhost/platform/userType combinations. Never a token.',
+    exits: '0 listed',
     options: { json: { type: 'boolean' } },
     positionals: 0,
     run: list,
@@ -46,54 +53,117 @@ const COMMANDS = {
     about:
       'Encodes a plain token file (host -> platform -> userType -> token) into the table the build compiles in;\n' +
       'then build with HEADER_VALIDATOR_TABLE=/abs/table.json npm run build. Keep the plain file out of git.\n' +
-      'Refuses the public demo tokens and one token used for several combinations, naming the combinations.\n\n' +
+      'Refuses the public demo tokens and one token used for several combinations, naming the combinations;\n' +
+      'a refused file has every fault listed, never a token. Says what it wrote on standard error.\n\n' +
       '  --out <file>           write the table to this file, mode 0600; an existing one must be a regular file\n' +
       '  --allow-demo-tokens    accept the public demo tokens (only to encode the demo table itself)\n' +
       '  --allow-shared-tokens  accept one token for several combinations',
+    exits: '0 written, 1 the input file is refused',
     options: {
       out: { type: 'string', short: 'o' },
       'allow-demo-tokens': { type: 'boolean' },
       'allow-shared-tokens': { type: 'boolean' },
     },
+    usageProblem: (values) => (values.out === '' ? '--out needs a file name' : ''),
     positionals: 1,
-    run: encode,
+    run: (positionals, values, io) => require('./encode').encode(positionals, values, io),
   },
   demo: {
     usage: 'demo',
     about:
       'Starts a server with the middleware on a free loopback port, sends it a valid, a tampered and ' +
       'an\nunknown-combination request, prints what came back, and stops.',
+    exits: '0 every request was answered as expected, 1 one was not',
     positionals: 0,
     run: (_positionals, _values, io) => require('./demo').demo(io),
   },
+  help: {
+    usage: 'help [command]',
+    about: 'Describes every command, or the one named.',
+    exits: '0 described',
+    positionals: [0, 1],
+    run: help,
+  },
 };
 
-const OVERVIEW = `usage: ${PROGRAM} <${Object.keys(COMMANDS).join('|')}> [arguments] [--help]`;
+const OVERVIEW_USAGE = `usage: ${PROGRAM} <${Object.keys(COMMANDS).join('|')}> [arguments] [--help]`;
+
+const EXIT_STATUSES = `exit status:
+  0  done: the code is valid, printed or listed, the table written
+  1  a "no" answer: the code is invalid, this build has no token for the combination, the encoder refuses
+     the input file, a demo request was not answered as expected
+  2  usage error: no or an unknown command, an unknown option, the wrong number of arguments
+  3  error, the job could not be done: a file cannot be read or written, the module cannot load or refuses
+     to run, anything unexpected`;
+
+function overview() {
+  return (
+    `${OVERVIEW_USAGE}\n       ${PROGRAM} --version\n\n` +
+    `${Object.values(COMMANDS)
+      .map((c) => `  ${PROGRAM} ${c.usage}`)
+      .join('\n')}\n\n` +
+    `\`${PROGRAM} help <command>\` describes one command.\n\n${EXIT_STATUSES}\n`
+  );
+}
+
+function describe(command) {
+  return (
+    `usage: ${PROGRAM} ${command.usage}\n\n${command.about}\n\n` +
+    `exit status: ${command.exits}, 2 usage error, 3 error (see \`${PROGRAM} help\`)\n`
+  );
+}
+
+function help([name], _values, io) {
+  if (name !== undefined && !Object.hasOwn(COMMANDS, name)) {
+    io.report(`unknown command ${JSON.stringify(name)}`);
+    io.stderr.write(`usage: ${PROGRAM} ${COMMANDS.help.usage}\n`);
+    return EXIT.USAGE;
+  }
+  io.stdout.write(name === undefined ? overview() : describe(COMMANDS[name]));
+  return EXIT.OK;
+}
 
 function generate([platform, userType, host], _values, io) {
   const code = api().generateAuthCode(platform, userType, host);
   if (code === null) {
     // The names come from the command line, possibly from a request: print them safely.
     const [p, u, h] = [platform, userType, host].map(printableName);
-    io.stderr.write(`${PROGRAM}: this build has no token for platform '${p}', user type '${u}' at host '${h}'\n`);
-    return 1;
+    io.report(`this build has no token for platform '${p}', user type '${u}' at host '${h}'`);
+    return EXIT.NO;
   }
   io.stdout.write(`${code}\n`);
-  return 0;
+  return EXIT.OK;
+}
+
+function readStandardInput() {
+  const buffer = Buffer.alloc(STDIN_LIMIT + 1);
+  let length = 0;
+  for (let n = -1; n !== 0 && length < buffer.length; length += n) {
+    n = fs.readSync(0, buffer, length, buffer.length - length, null);
+  }
+  return buffer.toString('utf8', 0, length);
 }
 
 function validate([authCode, platform, userType, host], _values, io) {
-  const code = authCode === '-' ? fs.readFileSync(0, 'utf8').replace(/\r?\n$/, '') : authCode;
+  let code = authCode;
+  if (authCode === '-') {
+    try {
+      code = readStandardInput().replace(/\r?\n$/, '');
+    } catch (err) {
+      io.report(`cannot read the auth code from standard input: ${systemErrorText(err)}`);
+      return EXIT.ERROR;
+    }
+  }
   const valid = api().validateRequest(code, platform, userType, host);
   io.stdout.write(valid ? 'valid\n' : 'invalid\n');
-  return valid ? 0 : 1;
+  return valid ? EXIT.OK : EXIT.NO;
 }
 
 function list(_positionals, values, io) {
   const info = require('../table-info').tableInfo();
   if (values.json) {
     io.stdout.write(`${JSON.stringify(info, null, 2)}\n`);
-    return 0;
+    return EXIT.OK;
   }
   const lines = [
     `fingerprint: sha256:${info.sha256}`,
@@ -106,22 +176,31 @@ function list(_positionals, values, io) {
     ...info.combinations.map(({ host, platform, userType }) => `${host} ${platform} ${userType}`),
   ];
   io.stdout.write(`${lines.join('\n')}\n`);
-  return 0;
-}
-
-function encode([input], values) {
-  const { main: encodeTable } = require('../../tools/encode-table');
-  return encodeTable([
-    input,
-    ...(values.out === undefined ? [] : ['--out', values.out]),
-    ...(values['allow-demo-tokens'] ? ['--allow-demo-tokens'] : []),
-    ...(values['allow-shared-tokens'] ? ['--allow-shared-tokens'] : []),
-  ]);
+  return EXIT.OK;
 }
 
 function usageError(io, problem, usage) {
-  io.stderr.write(`${PROGRAM}: ${problem}\nusage: ${PROGRAM} ${usage}\n`);
-  return 2;
+  io.report(problem);
+  io.stderr.write(`usage: ${PROGRAM} ${usage}\n`);
+  return EXIT.USAGE;
+}
+
+function arityProblem(command, count) {
+  const [min, max] = Array.isArray(command.positionals)
+    ? command.positionals
+    : [command.positionals, command.positionals];
+  if (count >= min && count <= max) return '';
+  const expected = min === max ? `${min}` : min === 0 ? `at most ${max}` : `${min} to ${max}`;
+  return `expected ${expected} argument${max === 1 ? '' : 's'}, got ${count}`;
+}
+
+// The streams, and `report` for one line of its own on standard error.
+function reportingAs(prefix, io) {
+  return {
+    stdout: io.stdout,
+    stderr: io.stderr,
+    report: (text) => io.stderr.write(`${prefix}: ${oneLine(text)}\n`),
+  };
 }
 
 /**
@@ -131,20 +210,20 @@ function usageError(io, problem, usage) {
  */
 async function main(argv, io = process) {
   const [name, ...rest] = argv;
-  if (name === '--help' || name === '-h') {
-    io.stdout.write(
-      `${OVERVIEW}\n\n${Object.values(COMMANDS)
-        .map((c) => `  ${PROGRAM} ${c.usage}`)
-        .join('\n')}\n`,
-    );
-    return 0;
+  const programIo = reportingAs(PROGRAM, io);
+  if (name === '--help' || name === '-h') return help([], {}, programIo);
+  if (name === '--version') {
+    io.stdout.write(`${require('../../package.json').version}\n`);
+    return EXIT.OK;
   }
   const command = Object.hasOwn(COMMANDS, name ?? '') ? COMMANDS[name] : undefined;
   if (!command) {
-    const problem = name === undefined ? 'no command given' : `unknown command ${JSON.stringify(name)}`;
-    io.stderr.write(`${PROGRAM}: ${problem}\n${OVERVIEW}\n`);
-    return 2;
+    programIo.report(name === undefined ? 'no command given' : `unknown command ${JSON.stringify(name)}`);
+    io.stderr.write(`${OVERVIEW_USAGE}\nrun \`${PROGRAM} help\` for every command and exit status\n`);
+    return EXIT.USAGE;
   }
+  // Every line a command prints on standard error names the command.
+  const commandIo = reportingAs(`${PROGRAM} ${name}`, io);
 
   let parsed;
   try {
@@ -154,27 +233,21 @@ async function main(argv, io = process) {
       options: { ...command.options, help: { type: 'boolean', short: 'h' } },
     });
   } catch (err) {
-    return usageError(io, err.message, command.usage);
+    return usageError(commandIo, err.message, command.usage);
   }
   const { values, positionals } = parsed;
   if (values.help) {
-    io.stdout.write(`usage: ${PROGRAM} ${command.usage}\n\n${command.about}\n`);
-    return 0;
+    io.stdout.write(describe(command));
+    return EXIT.OK;
   }
-  if (positionals.length !== command.positionals) {
-    return usageError(
-      io,
-      `${name} takes ${command.positionals} argument${command.positionals === 1 ? '' : 's'}, got ${positionals.length}`,
-      command.usage,
-    );
-  }
+  const problem = arityProblem(command, positionals.length) || command.usageProblem?.(values);
+  if (problem) return usageError(commandIo, problem, command.usage);
 
   try {
-    return await command.run(positionals, values, io);
+    return await command.run(positionals, values, commandIo);
   } catch (err) {
-    if (!REPORTED_CODES.has(err?.code)) throw err;
-    io.stderr.write(`${err.message}\n`);
-    return 1;
+    commandIo.report(errorLine(err));
+    return EXIT.ERROR;
   }
 }
 

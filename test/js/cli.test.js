@@ -4,6 +4,7 @@
 
 const { after, before, describe, it } = require('node:test');
 const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -42,7 +43,7 @@ describe('generate and validate', () => {
     const shown = `a\\u0085UserType \\x27ADMIN\\x27 not found\\u2028\\u202E${'\u00e9'.repeat(110)}...(+180 bytes)`;
     assert.deepEqual(forged.stderr.split('\n'), [
       `Host '${shown}' not found in verificationTokenData`,
-      `header-validator: this build has no token for platform 'WEB', user type 'USER' at host '${shown}'`,
+      `header-validator generate: this build has no token for platform 'WEB', user type 'USER' at host '${shown}'`,
       '',
     ]);
   });
@@ -94,15 +95,20 @@ describe('list', () => {
 });
 
 describe('under NODE_ENV=production with the demo table', () => {
-  it('list still shows the table; generate, validate and demo say why they refuse, in one line, exit 1', async () => {
+  it('list still shows the table; generate, validate and demo say why they refuse, in one line, exit 3', async () => {
     const env = { NODE_ENV: 'production', HEADER_VALIDATOR_ALLOW_DEMO: '' };
     const listed = await cli(['list'], { env });
     assert.equal(listed.status, 0, listed.stderr);
     assert.match(listed.stdout, /^demo table: yes/m);
     for (const args of [['generate', ...STORE], ['validate', demoCode(...STORE), ...STORE], ['demo']]) {
       const { status, stdout, stderr } = await cli(args, { env });
-      assert.deepEqual([status, stdout], [1, ''], args[0]);
-      assert.match(stderr, /^header-validator: refusing to run with NODE_ENV=production: [^\n]+ALLOW_DEMO=1\.\n$/);
+      assert.deepEqual([status, stdout], [3, ''], args[0]);
+      assert.match(
+        stderr,
+        new RegExp(
+          `^header-validator ${args[0]}: refusing to run with NODE_ENV=production: [^\\n]+ALLOW_DEMO=1\\.\\n$`,
+        ),
+      );
     }
   });
 });
@@ -146,7 +152,11 @@ describe('encode', () => {
     const token = 'a-test-token-of-enough-length-0003';
     fs.writeFileSync(shared, JSON.stringify({ 'example.com': { IOS: { USER: token, STORE: token } } }));
     const cases = [
-      [demoFile, '--allow-demo-tokens', /example\.com\/WEB\/USER, .* and 56 more: public demo tokens/],
+      [
+        demoFile,
+        '--allow-demo-tokens',
+        /^(header-validator encode: [^\n]+: public demo token [^\n]+\n){60}header-validator encode: use tokens/,
+      ],
       [shared, '--allow-shared-tokens', /example\.com\/IOS\/USER and example\.com\/IOS\/STORE have the same/],
     ];
     for (const [plain, flag, refusal] of cases) {
@@ -161,12 +171,51 @@ describe('encode', () => {
       assert.ok(fs.existsSync(out), `${flag}: no table written`);
     }
   });
+  it('reports every fault of a refused file in one run, each naming its place, then how many', async () => {
+    const plain = path.join(dir, 'faults.plain.json');
+    const out = path.join(dir, 'never.json');
+    const shared = 'a-test-token-of-enough-length-0004';
+    fs.writeFileSync(
+      plain,
+      JSON.stringify({
+        'example.com': {
+          ANDRIOD: { USER: 'a-test-token-of-enough-length-0005' },
+          IOS: { USER: 'a-short-test-token', STORE: demoTokens['example.com'].IOS.STORE, PROVIDER: shared },
+          WEB: { USER: shared },
+        },
+        'dev example.com': { WEB: { USER: 'a-test-token-of-enough-length-0006' } },
+      }),
+    );
+    const { status, stdout, stderr } = await cli(['encode', plain, '--out', out]);
+    assert.deepEqual([status, stdout], [1, '']);
+    const prefix = 'header-validator encode: ';
+    const lines = stderr.trimEnd().split('\n');
+    assert.ok(
+      lines.every((line) => line.startsWith(prefix)),
+      stderr,
+    );
+    const expected = [
+      /^example\.com\/ANDRIOD: unknown platform "ANDRIOD"; did you mean ANDROID\?/,
+      /^example\.com\/IOS\/USER: token has 18 bytes/,
+      /^host name "dev example\.com" is not a plain DNS name/,
+      /^example\.com\/IOS\/STORE: public demo token/,
+      /^example\.com\/IOS\/PROVIDER and example\.com\/WEB\/USER have the same token/,
+      /^use tokens of your own \(--allow-demo-tokens/,
+      /^give each combination its own token \(--allow-shared-tokens/,
+      /^refused .*faults\.plain\.json: 5 problems; nothing was written$/,
+    ];
+    assert.equal(lines.length, expected.length, stderr);
+    lines.forEach((line, i) => assert.match(line.slice(prefix.length), expected[i]));
+    for (const t of ['a-test-token', 'a-short-test', ...allTokens()])
+      assert.ok(!stderr.includes(t), 'a token was printed');
+    assert.equal(fs.existsSync(out), false);
+  });
 });
 
 describe('usage', () => {
   it('exits 2 with a usage line for a missing or unknown command, a wrong count or an unknown option', async () => {
     const cases = [
-      [[], /^usage: header-validator <generate\|validate\|list\|encode\|demo>/m],
+      [[], /^usage: header-validator <generate\|validate\|list\|encode\|demo\|help>/m],
       [['frobnicate'], /unknown command "frobnicate"/],
       [['generate', 'ANDROID', 'STORE'], /^usage: header-validator generate <platform> <userType> <host>$/m],
       [['validate', 'x', 'ANDROID', 'STORE', 'example.com', 'extra'], /^usage: header-validator validate /m],
@@ -193,6 +242,50 @@ describe('usage', () => {
     const overview = await cli(['--help']);
     assert.equal(overview.status, 0);
     assert.match(overview.stdout, /header-validator encode <plain\.json>/);
+  });
+});
+
+describe('exit status, --version and help', () => {
+  it('an error is status 3 and one line naming the command: validate - reading a directory', () => {
+    const fd = fs.openSync(os.tmpdir(), 'r');
+    try {
+      const { status, stdout, stderr } = spawnSync(process.execPath, [BIN, 'validate', '-', ...STORE], {
+        stdio: [fd, 'pipe', 'pipe'],
+        encoding: 'utf8',
+      });
+      assert.deepEqual([status, stdout], [3, '']);
+      assert.equal(
+        stderr,
+        'header-validator validate: cannot read the auth code from standard input: illegal operation on a ' +
+          'directory (EISDIR)\n',
+      );
+    } finally {
+      fs.closeSync(fd);
+    }
+  });
+
+  it('--version prints the package version', async () => {
+    const { version } = JSON.parse(fs.readFileSync(path.join(ROOT, 'package.json'), 'utf8'));
+    assert.deepEqual(await cli(['--version']), { status: 0, signal: null, stdout: `${version}\n`, stderr: '' });
+  });
+
+  it('help gives the overview with every exit status, help <command> describes one', async () => {
+    const overview = await cli(['help']);
+    assert.equal(overview.status, 0);
+    for (const command of ['generate', 'validate', 'list', 'encode', 'demo', 'help']) {
+      assert.match(overview.stdout, new RegExp(`^  header-validator ${command}\\b`, 'm'));
+    }
+    assert.deepEqual(
+      [...overview.stdout.matchAll(/^ {2}([0-3]) {2}/gm)].map((m) => m[1]),
+      ['0', '1', '2', '3'],
+    );
+    const described = await cli(['help', 'encode']);
+    assert.equal(described.status, 0);
+    assert.equal(described.stdout, (await cli(['encode', '--help'])).stdout);
+    assert.match(described.stdout, /^exit status: 0 written, 1 the input file is refused, 2 usage error, 3 error/m);
+    const unknown = await cli(['help', 'frobnicate']);
+    assert.deepEqual([unknown.status, unknown.stdout], [2, '']);
+    assert.match(unknown.stderr, /^header-validator help: unknown command "frobnicate"$/m);
   });
 });
 

@@ -13,8 +13,8 @@ const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 
 const ROOT = path.join(__dirname, '..', '..');
-const TOOL = path.join(ROOT, 'tools', 'encode-table.js');
-const { encodeToken, encodeTable } = require(TOOL);
+const BIN = path.join(ROOT, 'bin', 'header-validator.js');
+const { encodeToken, encodeTable } = require('../../lib/encode');
 
 const FORMAT = JSON.parse(fs.readFileSync(path.join(ROOT, 'src', 'tokens', 'table_format.json'), 'utf8'));
 const MASK = Number.parseInt(FORMAT.tokenMask, 16);
@@ -432,7 +432,10 @@ describe('encodeTable', () => {
       const message = refusalOf(() => encodeTable(JSON.stringify(plain)));
       assertNoTokenIn(message, own);
       assertNoTokenIn(message, moved);
-      assert.match(message, /^example\.com\/IOS\/STORE and api\.example\.org\/ANDROID\/KIOSK: public demo tokens/);
+      assert.match(
+        message,
+        /^example\.com\/IOS\/STORE: public demo token.*\napi\.example\.org\/ANDROID\/KIOSK: public demo/,
+      );
       assert.match(message, /--allow-demo-tokens/);
       const encoded = encodeTable(JSON.stringify(plain), { allowDemoTokens: true });
       assert.ok(sameToken(decodeLeaf(encoded['api.example.org'].ANDROID.KIOSK).token, moved), 'token lost');
@@ -479,8 +482,9 @@ describe('encodeTable', () => {
 
 // --- command line ---------------------------------------------------------
 
-describe('encode-table command', () => {
-  const run = (args, options = {}) => spawnSync(process.execPath, [TOOL, ...args], { encoding: 'utf8', ...options });
+describe('encode command', () => {
+  const run = (args, options = {}) =>
+    spawnSync(process.execPath, [BIN, 'encode', ...args], { encoding: 'utf8', ...options });
   const dirs = [];
   const scratch = () => {
     dirs.push(fs.mkdtempSync(path.join(os.tmpdir(), 'encode-table-')));
@@ -509,7 +513,7 @@ describe('encode-table command', () => {
     const plain = fullPlainTable();
     const result = run([writePlain(dir, plain)]);
     assert.equal(result.status, 0, 'exit status');
-    assert.equal(result.stderr, '');
+    assert.match(result.stderr, /^header-validator encode: wrote 60 tokens for 6 hosts to standard output; [^\n]+\n$/);
     assertDecodesTo(JSON.parse(result.stdout), plain);
     assert.equal(result.stdout.split('\n').filter((line) => line.includes('[')).length, 60);
   });
@@ -523,17 +527,23 @@ describe('encode-table command', () => {
     fs.chmodSync(out, 0o644);
     const result = spawnSync(
       '/bin/sh',
-      ['-c', 'umask 000; exec "$0" "$@"', process.execPath, TOOL, input, '--out', out],
+      ['-c', 'umask 000; exec "$0" "$@"', process.execPath, BIN, 'encode', input, '--out', out],
       { encoding: 'utf8' },
     );
     assert.equal(result.status, 0, 'exit status');
     assert.equal(result.stdout, '');
     assert.equal(fs.statSync(out).mode & 0o777, 0o600);
-    assertDecodesTo(JSON.parse(fs.readFileSync(out, 'utf8')), plain);
+    const written = fs.readFileSync(out);
+    assertDecodesTo(JSON.parse(written), plain);
+    const sha256 = crypto.createHash('sha256').update(written).digest('hex');
+    assert.equal(
+      result.stderr,
+      `header-validator encode: wrote 10 tokens for 1 host to ${out} (mode 0600, sha256:${sha256})\n`,
+    );
     assert.deepEqual(fs.readdirSync(dir).sort(), ['plain.json', 'table.json']);
   });
 
-  it('refuses with status 1 and a message on stderr, leaving --out untouched', () => {
+  it('refuses with status 1 and messages on stderr, leaving --out untouched', () => {
     const dir = scratch();
     const token = randomAsciiToken(21).replace(/["\\]/g, 'x');
     const input = writePlain(dir, { 'example.com': { ANDROID: { KIOSK: token } } });
@@ -542,12 +552,12 @@ describe('encode-table command', () => {
     const result = run([input, '--out', out]);
     assert.equal(result.status, 1, 'exit status');
     assertNoTokenIn(result.stderr + result.stdout, token);
-    assert.match(result.stderr, /^encode-table: example\.com\/ANDROID\/KIOSK: token has 21 bytes/);
+    assert.match(result.stderr, /^header-validator encode: example\.com\/ANDROID\/KIOSK: token has 21 bytes/);
     assert.equal(fs.readFileSync(out, 'utf8'), 'previous table');
     assert.deepEqual(fs.readdirSync(dir).sort(), ['plain.json', 'table.json']);
   });
 
-  it('refuses an --out that is a FIFO or a symbolic link with status 1, leaving it as it was', () => {
+  it('fails on an --out that is a FIFO or a symbolic link with status 3, leaving it as it was', () => {
     const dir = scratch();
     const input = writePlain(dir, fullPlainTable(['example.com']));
     const fifo = path.join(dir, 'fifo');
@@ -561,10 +571,10 @@ describe('encode-table command', () => {
       [link, 'a symbolic link'],
     ]) {
       const result = run([input, '--out', out]);
-      assert.equal(result.status, 1, kind);
+      assert.equal(result.status, 3, kind);
       assert.equal(
         result.stderr,
-        `encode-table: cannot write ${out}: it is ${kind}; --out must name a regular file or a new one\n`,
+        `header-validator encode: cannot write ${out}: it is ${kind}; --out must name a regular file or a new one\n`,
       );
     }
     assert.ok(fs.lstatSync(fifo).isFIFO(), 'the FIFO was replaced');
@@ -573,16 +583,16 @@ describe('encode-table command', () => {
     assert.deepEqual(fs.readdirSync(dir).sort(), ['fifo', 'link', 'plain.json', 'pointee']);
   });
 
-  it('fails with status 1 when the input cannot be read or --out cannot be written', () => {
+  it('fails with status 3 when the input cannot be read or --out cannot be written', () => {
     const dir = scratch();
     const missing = run([path.join(dir, 'missing.json')]);
-    assert.equal(missing.status, 1);
-    assert.match(missing.stderr, /^encode-table: cannot read .*ENOENT/);
+    assert.equal(missing.status, 3);
+    assert.match(missing.stderr, /^header-validator encode: cannot read .*ENOENT/);
 
     const input = writePlain(dir, fullPlainTable(['example.com']));
     const intoDirectory = run([input, '--out', dir]);
-    assert.equal(intoDirectory.status, 1);
-    assert.match(intoDirectory.stderr, /^encode-table: cannot write/);
+    assert.equal(intoDirectory.status, 3);
+    assert.match(intoDirectory.stderr, /^header-validator encode: cannot write/);
     assert.deepEqual(fs.readdirSync(dir), ['plain.json']);
   });
 
@@ -592,7 +602,7 @@ describe('encode-table command', () => {
     for (const args of [[], [input, input], [input, '--bogus'], [input, '--out'], [input, '--out', '']]) {
       const result = run(args);
       assert.equal(result.status, 2, `status for ${JSON.stringify(args.map((a) => path.basename(a)))}`);
-      assert.match(result.stderr, /^encode-table: [^\n]+\nusage: /);
+      assert.match(result.stderr, /^header-validator encode: [^\n]+\nusage: /);
       assert.equal(result.stdout, '');
     }
     const help = run(['--help']);

@@ -38,15 +38,15 @@ it('packs the JavaScript layer and the prebuilt modules with their manifests, an
     'lib/errors.mjs',
     'bin/header-validator.js',
     'src/messages.json',
-    'tools/encode-table.js',
+    'lib/encode/index.js',
     'src/tokens/table_format.json',
     'src/tokens/public_token_digests.json',
   ]) {
     assert.ok(files.includes(required), `${required} is not packed`);
   }
   const allowed = new RegExp(
-    '^(package\\.json|README\\.md|bin/[^/]+\\.js|lib/(cli/)?[^/]+\\.m?js|types/[^/]+\\.d\\.m?ts|' +
-      'src/messages\\.json|src/tokens/(table_format|public_token_digests)\\.json|tools/encode-table\\.js|' +
+    '^(package\\.json|README\\.md|bin/[^/]+\\.js|lib/(cli/|encode/)?[^/]+\\.m?js|types/[^/]+\\.d\\.m?ts|' +
+      'src/messages\\.json|src/tokens/(table_format|public_token_digests)\\.json|' +
       'prebuilds/linux-(x64|arm64)/header_validator\\.(node|manifest\\.json))$',
   );
   assert.deepEqual(

@@ -17,7 +17,7 @@ const demoTable = path.join(root, 'src/tokens/token_table.json');
 const demoTokens = path.join(root, 'tokens/demo-tokens.json');
 const publicDigests = path.join(root, 'src/tokens/public_token_digests.json');
 const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-manifest-'));
-const { encodeToken } = require('../../tools/encode-table.js');
+const { encodeToken } = require('../../lib/encode');
 const MASK = Number.parseInt(require('../../src/tokens/table_format.json').tokenMask, 16);
 
 // A leaf for a fresh random token, unknown to everyone.

@@ -8,7 +8,7 @@
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
-const { encodeToken } = require('../../tools/encode-table.js');
+const { encodeToken } = require('../../lib/encode');
 
 const format = require('../../src/tokens/table_format.json');
 const mask = Number.parseInt(format.tokenMask, 16);

@@ -1,0 +1,108 @@
+'use strict';
+
+// Turns a plain token file (host -> platform -> userType -> token) into the
+// encoded table that the module compiles in. Each token gets its own random
+// AES key and IV, carried inside its encoded text.
+
+const { loadFormat } = require('./format');
+const { encodeToken } = require('./token');
+const { parsePlainJson } = require('./parse-json');
+const { showPath } = require('./leaf-path');
+const {
+  refusal,
+  kindOf,
+  membersOf,
+  hostNameProblem,
+  notAnObjectProblem,
+  platformProblem,
+  userTypeProblem,
+  checkToken,
+  tokenReuseProblems,
+} = require('./refusals');
+
+/**
+ * Every usable token of the plain table, every host and platform object in
+ * order (empty ones too), and the problems found on the way.
+ */
+function collectLeaves(root, format) {
+  const problems = [];
+  const leaves = [];
+  const objects = [];
+  const pushProblem = (problem) => problem && problems.push(problem);
+  for (const [host, hostNode] of membersOf(root, [], 'host', problems)) {
+    pushProblem(hostNameProblem(host));
+    const platformsProblem = notAnObjectProblem(hostNode, [host], 'platforms');
+    if (platformsProblem) {
+      problems.push(platformsProblem);
+      continue;
+    }
+    objects.push([host]);
+    for (const [platform, platformNode] of membersOf(hostNode, [host], 'platform', problems)) {
+      const unknownPlatform = platformProblem([host, platform], format.platforms);
+      pushProblem(unknownPlatform);
+      const userTypesProblem = notAnObjectProblem(platformNode, [host, platform], 'user types');
+      if (userTypesProblem) {
+        problems.push(userTypesProblem);
+        continue;
+      }
+      objects.push([host, platform]);
+      for (const [userType, leaf] of membersOf(platformNode, [host, platform], 'user type', problems)) {
+        const names = [host, platform, userType];
+        // Under an unknown platform every user type would be unknown too: said once.
+        if (!unknownPlatform) pushProblem(userTypeProblem(names, format.platforms));
+        const { problem, bytes } = checkToken(leaf, names, format);
+        if (problem) problems.push(problem);
+        else leaves.push({ names, bytes });
+      }
+    }
+  }
+  return { leaves, objects, problems };
+}
+
+/**
+ * Encodes a whole plain token table. A refused input throws one error with
+ * code ERR_HEADER_VALIDATOR_TABLE_REFUSED whose `problems` lists every fault
+ * found, each naming its place, never a token.
+ * @param {Buffer|Uint8Array|string} plainJsonText host -> platform -> userType -> token
+ * @param {{allowDemoTokens?: boolean, allowSharedTokens?: boolean}} [options] accept public demo tokens, or one
+ *   token at several combinations, instead of refusing them
+ * @returns {Record<string, Record<string, Record<string, string[]>>>}
+ */
+function encodeTable(plainJsonText, { allowDemoTokens = false, allowSharedTokens = false } = {}) {
+  const format = loadFormat();
+  const root = parsePlainJson(plainJsonText);
+  if (root.type !== 'Object') throw refusal([`the table must be a JSON object of hosts, found ${kindOf(root)}`]);
+
+  // Check everything before encoding anything, so that a refusal costs no crypto.
+  const { leaves, objects, problems } = collectLeaves(root, format);
+  if (leaves.length === 0 && problems.length === 0) throw refusal(['the table is empty: it holds no token']);
+  const reuse = tokenReuseProblems(leaves, { allowDemoTokens, allowSharedTokens });
+  problems.push(...reuse.problems);
+  if (problems.length > 0) throw refusal(problems, reuse.hints);
+
+  // Only checked names become keys (no __proto__ and the like).
+  const table = {};
+  for (const [host, platform] of objects) {
+    if (platform === undefined) table[host] = {};
+    else table[host][platform] = {};
+  }
+  for (const { names, bytes } of leaves) {
+    const [host, platform, userType] = names;
+    try {
+      table[host][platform][userType] = encodeToken(bytes, format.mask);
+    } catch (err) {
+      problems.push(`${showPath(names)}: ${err.message}`);
+    }
+  }
+  if (problems.length > 0) throw refusal(problems);
+  return table;
+}
+
+/** JSON text of an encoded table: two-space indent, one leaf array per line. */
+function formatTable(table) {
+  // Leaves hold numerals only and names never hold brackets, so each [...] is one leaf.
+  const text = JSON.stringify(table, null, 2).replace(/\[[^\]]*\]/g, (leaf) => JSON.stringify(JSON.parse(leaf)));
+  return `${text}\n`;
+}
+
+module.exports = { encodeTable, formatTable };
