@@ -20,6 +20,8 @@ const codes = Object.freeze({
   HOST: 'ERR_HEADER_VALIDATOR_HOST',
   /** The middleware refused a request (only with failWithError). */
   UNAUTHORIZED: 'ERR_HEADER_VALIDATOR_UNAUTHORIZED',
+  /** The encoder refused a plain token file; `problems` lists every fault. */
+  TABLE_REFUSED: 'ERR_HEADER_VALIDATOR_TABLE_REFUSED',
 });
 
 const KNOWN_CODES = new Set(Object.values(codes));
@@ -104,6 +106,19 @@ const httpFailure = ({ status, headers }, cause) =>
         headers,
       });
 
+/**
+ * The encoder's refusal of an input file: one line per problem, each naming its
+ * place and never a token, then what to do about them.
+ * @param {string[]} problems
+ * @param {string[]} [hints]
+ */
+function tableRefused(problems, hints = []) {
+  const err = new HeaderValidatorError(codes.TABLE_REFUSED, [...problems, ...hints].join('\n'));
+  err.problems = problems;
+  err.hints = hints;
+  return err;
+}
+
 /** Whether err is one of the package's own errors, even one rebuilt from another thread's copy. */
 const isCode = (code) => typeof code === 'string' && KNOWN_CODES.has(code);
 
@@ -119,4 +134,5 @@ module.exports = {
   host,
   demoTable,
   httpFailure,
+  tableRefused,
 };

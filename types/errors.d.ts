@@ -16,7 +16,9 @@ export type HeaderValidatorErrorCode =
   /** The middleware's host function failed or returned no host; its error is the `cause` (status 500). */
   | 'ERR_HEADER_VALIDATOR_HOST'
   /** The middleware refused the request (status 401): with failWithError, and from fastify.verifyAuthCode. */
-  | 'ERR_HEADER_VALIDATOR_UNAUTHORIZED';
+  | 'ERR_HEADER_VALIDATOR_UNAUTHORIZED'
+  /** The encoder refused a plain token file (every fault in its message, one line each). */
+  | 'ERR_HEADER_VALIDATOR_TABLE_REFUSED';
 
 /** The codes by name. */
 export declare const codes: Readonly<{
@@ -27,6 +29,7 @@ export declare const codes: Readonly<{
   WORKER: 'ERR_HEADER_VALIDATOR_WORKER';
   HOST: 'ERR_HEADER_VALIDATOR_HOST';
   UNAUTHORIZED: 'ERR_HEADER_VALIDATOR_UNAUTHORIZED';
+  TABLE_REFUSED: 'ERR_HEADER_VALIDATOR_TABLE_REFUSED';
 }>;
 
 /** Every error the package makes with an ERR_HEADER_VALIDATOR_* code, those from worker threads included. */

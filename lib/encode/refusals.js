@@ -9,20 +9,9 @@ const crypto = require('node:crypto');
 const { loadPublicDigests } = require('./format');
 const { quote, showPath, listPaths } = require('./leaf-path');
 
-const REFUSED = 'ERR_HEADER_VALIDATOR_TABLE_REFUSED';
+const { codes, tableRefused: refusal } = require('../errors');
 
-/**
- * The error for a refused input file.
- * @param {string[]} problems one line each, naming the place
- * @param {string[]} [hints] what to do about them, once each
- */
-function refusal(problems, hints = []) {
-  const err = new Error([...problems, ...hints].join('\n'));
-  err.code = REFUSED;
-  err.problems = problems;
-  err.hints = hints;
-  return err;
-}
+const REFUSED = codes.TABLE_REFUSED;
 
 function kindOf(node) {
   switch (node.type) {
