@@ -100,6 +100,14 @@ if grep -rlF -f "$secrets/tokens.txt" "$work/unpacked" >"$work/leaks.txt"; then
 fi
 echo "$(wc -l <<<"$listing") files, all allow-listed, no plain token inside; both modules from the custom table"
 
+step "the tarball's entry points and declarations: publint and arethetypeswrong"
+# On this very tarball, not on a pack of their own (which would run prepack).
+(cd "$root" && npx --no-install publint run --strict "$tarball" >"$work/publint.log" 2>&1) ||
+  { cat "$work/publint.log" >&2; fail "publint reported problems"; }
+(cd "$root" && npx --no-install attw "$tarball" >"$work/attw.log" 2>&1) ||
+  { cat "$work/attw.log" >&2; fail "arethetypeswrong reported problems"; }
+echo "publint: $(tail -n 1 "$work/publint.log"); arethetypeswrong: $(grep -o 'No problems found' "$work/attw.log")"
+
 step "packing a demo-table build is refused unless allowed"
 if (cd "$copy" && npm run package -- --dry-run --loglevel=warn >"$work/demo-pack.log" 2>&1); then
   fail "npm run package of the demo table was not refused"
