@@ -29,6 +29,7 @@ module.exports = {
   validateRequestAsync: (...args) => defaultValidator().validateRequestAsync(...args),
   generateAuthCodeAsync: (...args) => defaultValidator().generateAuthCodeAsync(...args),
   close: () => defaultValidator().close(),
+  stats: () => defaultValidator().stats(),
   createValidator,
   tableInfo,
   authMiddleware,

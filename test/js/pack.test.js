@@ -34,6 +34,7 @@ it('packs the JavaScript layer, the built module and its manifest, and nothing e
     'types/index.d.ts',
     'bin/header-validator.js',
     'src/messages.json',
+    'src/auth_code_rules.json',
     'tools/encode-table.js',
     'src/tokens/table_format.json',
     'src/tokens/public_token_digests.json',
@@ -42,7 +43,8 @@ it('packs the JavaScript layer, the built module and its manifest, and nothing e
   }
   const allowed = new RegExp(
     '^(package\\.json|README\\.md|bin/[^/]+\\.js|lib/(cli/)?[^/]+\\.m?js|types/[^/]+\\.d\\.ts|' +
-      'src/messages\\.json|src/tokens/(table_format|public_token_digests)\\.json|tools/encode-table\\.js|' +
+      'src/(messages|auth_code_rules)\\.json|src/tokens/(table_format|public_token_digests)\\.json|' +
+      'tools/encode-table\\.js|' +
       'build/Release/header_validator\\.(node|manifest\\.json))$',
   );
   assert.deepEqual(

@@ -10,12 +10,14 @@ import headerValidator, {
   fastifyAuthHook,
   generateAuthCode,
   generateAuthCodeAsync,
+  stats,
   tableInfo,
   validateRequest,
   validateRequestAsync,
   type AuthInfo,
   type TableInfo,
   type Validator,
+  type ValidatorStats,
 } from 'header-validator';
 
 const code: string | null = generateAuthCode('ANDROID', 'STORE', 'example.com');
@@ -32,6 +34,12 @@ const validator: Validator = createValidator({ threads: 2, maxQueue: 32 });
 createValidator({ maxThreads: 2 });
 const closed: Promise<void> = validator.close();
 const closedDefault: Promise<void> = close();
+const uncached: Validator = createValidator({ cache: false });
+createValidator({ cache: { valid: 5000, invalid: 500, ttl: 60_000 } });
+// @ts-expect-error unknown cache option
+createValidator({ cache: { size: 10 } });
+const counters: ValidatorStats = uncached.stats();
+const hashes: number = stats().bcryptChecks + counters.cacheHits;
 
 const info: TableInfo = tableInfo();
 const fingerprint: string = info.sha256;
@@ -74,6 +82,7 @@ export {
   wrong,
   closed,
   closedDefault,
+  hashes,
   fingerprint,
   isDemo,
   demoTokens,
