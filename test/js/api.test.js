@@ -354,6 +354,19 @@ describe('process lifetime', () => {
     assert.deepEqual({ status, signal }, { status: 0, signal: null }, stderr);
   });
 
+  it('loading the entry loads neither the pool nor the cache; the first async call does', async () => {
+    const script = `
+      const hv = require('./lib');
+      const loaded = () => ['piscina', 'lru-cache'].filter((name) =>
+        Object.keys(require.cache).some((file) => file.includes('/node_modules/' + name + '/')));
+      console.log(JSON.stringify(loaded()), hv.validateRequest(process.env.CODE, 'ANDROID', 'STORE', 'example.com'));
+      hv.validateRequestAsync(process.env.CODE, 'ANDROID', 'STORE', 'example.com')
+        .then((valid) => console.log(JSON.stringify(loaded()), valid));`;
+    const { status, stdout } = await runNode(['-e', script], { env: { CODE: storeCode } });
+    assert.equal(status, 0);
+    assert.equal(stdout, '[] true\n["piscina","lru-cache"] true\n');
+  });
+
   it('the module-level close() closes the default validator', async () => {
     const script = `
       const hv = require('./lib');
