@@ -2,11 +2,15 @@
 
 const { load } = require('./native');
 const { tableInfo } = require('./table-info');
-const { createValidator } = require('./validator');
 const defaultValidator = require('./default-validator');
-const { authMiddleware } = require('./middleware');
-const { fastifyAuthHook } = require('./fastify');
 const errors = require('./errors');
+
+// Loaded on first use, so that a process that only validates synchronously
+// does not pay for the pool, the cache or the middleware.
+const onFirstUse =
+  (file, name) =>
+  (...args) =>
+    require(file)[name](...args);
 
 const { validateRequest, generateAuthCode } = load();
 
@@ -29,9 +33,10 @@ module.exports = {
   validateRequestAsync: (...args) => defaultValidator().validateRequestAsync(...args),
   generateAuthCodeAsync: (...args) => defaultValidator().generateAuthCodeAsync(...args),
   close: () => defaultValidator().close(),
-  createValidator,
+  stats: () => defaultValidator().stats(),
+  createValidator: onFirstUse('./validator', 'createValidator'),
   tableInfo,
-  authMiddleware,
-  fastifyAuthHook,
+  authMiddleware: onFirstUse('./middleware', 'authMiddleware'),
+  fastifyAuthHook: onFirstUse('./fastify', 'fastifyAuthHook'),
   HeaderValidatorError: errors.HeaderValidatorError,
 };

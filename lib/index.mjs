@@ -6,6 +6,7 @@ export const {
   validateRequestAsync,
   generateAuthCodeAsync,
   close,
+  stats,
   createValidator,
   tableInfo,
   authMiddleware,

@@ -11,6 +11,7 @@ const { manifestError } = require('./errors');
 // The manifest cannot change while the process runs: read it once.
 let cached;
 let cachedLongestName;
+let cachedPlaces;
 
 function invalidManifest(manifestPath) {
   return manifestError(`the table manifest ${manifestPath} is not one the build writes`);
@@ -101,4 +102,22 @@ function longestNameBytes() {
   return cachedLongestName;
 }
 
-module.exports = { tableInfo, longestNameBytes };
+/**
+ * Whether the table has a place for this combination: host, platform and user
+ * type as own names of the manifest, compared exactly. The module refuses any
+ * other combination from its lookup, without hashing.
+ */
+function hasCombination(host, platform, userType) {
+  if (cachedPlaces === undefined) {
+    cachedPlaces = new Map();
+    for (const [name, platforms] of Object.entries(tableInfo().hosts)) {
+      const byPlatform = new Map();
+      for (const [platformName, userTypes] of Object.entries(platforms))
+        byPlatform.set(platformName, new Set(userTypes));
+      cachedPlaces.set(name, byPlatform);
+    }
+  }
+  return cachedPlaces.get(host)?.get(platform)?.has(userType) === true;
+}
+
+module.exports = { tableInfo, longestNameBytes, hasCombination };

@@ -1,43 +1,43 @@
 'use strict';
 
 // Validators: the native functions as they are, plus Promise versions that run
-// on a pool of worker threads so that bcrypt never blocks the event loop.
+// on a pool of worker threads so that bcrypt never blocks the event loop, with
+// a cache of checked results in front of the pool.
 
 const os = require('node:os');
 const path = require('node:path');
-const { Piscina } = require('piscina');
 const { validateRequestArgumentsError, generateAuthCodeArgumentsError } = require('./arguments');
+const { hashableAuthCode } = require('./auth-code-rules');
 const errors = require('./errors');
-const { longestNameBytes } = require('./table-info');
+const { readCacheOptions, createResultCache } = require('./result-cache');
+const { longestNameBytes, hasCombination } = require('./table-info');
 
 const WORKER = path.join(__dirname, 'worker.js');
 const QUEUE_PER_THREAD = 16;
 // Far beyond any core count; a larger number is a mistake, not a pool.
 const MAX_THREADS = 256;
-// Every code that can match is this many UTF-16 units long.
-const AUTH_CODE_LENGTH = 60;
+const OPTION_NAMES = new Set(['threads', 'maxQueue', 'cache']);
 
 function readOptions(options) {
   if (options === null || typeof options !== 'object') throw new TypeError('createValidator options must be an object');
   for (const key of Object.keys(options)) {
-    if (key !== 'threads' && key !== 'maxQueue')
-      throw new TypeError(`createValidator: unknown option ${JSON.stringify(key)}`);
+    if (!OPTION_NAMES.has(key)) throw new TypeError(`createValidator: unknown option ${JSON.stringify(key)}`);
   }
   const { threads = os.availableParallelism(), maxQueue = threads * QUEUE_PER_THREAD } = options;
   if (!Number.isSafeInteger(threads) || threads < 1 || threads > MAX_THREADS)
     throw new RangeError(`createValidator: threads must be an integer from 1 to ${MAX_THREADS}`);
   if (!Number.isSafeInteger(maxQueue) || maxQueue < 0)
     throw new RangeError('createValidator: maxQueue must be an integer of at least 0');
-  return { threads, maxQueue };
+  return { threads, maxQueue, cache: readCacheOptions(options.cache) };
 }
 
-// A call that the native function refuses before any hashing: a code of the
-// wrong length, or a name longer than every name in the table. Answering it on
-// the calling thread costs microseconds; sending it to a thread would copy the
-// strings and take a queue slot.
-function refusedWithoutHashing(longestName, names, authCode) {
-  if (authCode !== undefined && authCode.length !== AUTH_CODE_LENGTH) return true;
-  return names.some((name) => name.length > longestName);
+// Whether the native function could hash for these names: only for a
+// combination the table has a place for. It refuses any other from its lookup,
+// in about a microsecond. Lengths first, so that a huge name is never hashed
+// into a map lookup.
+function namesCanHash(longestName, [platform, userType, host]) {
+  if (platform.length > longestName || userType.length > longestName || host.length > longestName) return false;
+  return hasCombination(host, platform, userType);
 }
 
 function answerHere(fn, args) {
@@ -63,21 +63,26 @@ function poolFailure(cause) {
 }
 
 /**
- * @param {{ threads?: number, maxQueue?: number }} [options] threads: pool size, 1 to 256 (default: one per
- *   available core); maxQueue: calls that may wait for a thread (default: 16 per thread)
+ * @param {{ threads?: number, maxQueue?: number, cache?: false | { valid?: number, invalid?: number, ttl?: number } }}
+ *   [options] threads: pool size, 1 to 256 (default: one per available core); maxQueue: calls that may wait for a
+ *   thread (default: 16 per thread); cache: bounds of the result cache, or false for none
  */
 function createValidator(options = {}) {
-  const { threads, maxQueue } = readOptions(options);
+  const { threads, maxQueue, cache: cacheOptions } = readOptions(options);
   // The module is loaded here as well, so that a broken build fails at once.
   const { validateRequest, generateAuthCode } = require('./native').load();
-  const native = { validateRequest, generateAuthCode };
   const longestName = longestNameBytes();
+  const cache = cacheOptions ? createResultCache(cacheOptions) : undefined;
 
   let pool;
   let closing;
   const inFlight = new Set();
+  const counts = { calls: 0, cacheHits: 0, coalesced: 0, bcryptChecks: 0, refusedWithoutHashing: 0, shed: 0 };
 
   function startPool() {
+    // Loaded with the first pool, so that a process that only checks
+    // synchronously does not pay for it.
+    const { Piscina } = require('piscina');
     const started = new Piscina({ filename: WORKER, minThreads: threads, maxThreads: threads, recordTiming: false });
     // A thread that fails while idle (say, while loading) fails the calls that
     // reach it; unheard, the event would crash the process.
@@ -85,12 +90,10 @@ function createValidator(options = {}) {
     return started;
   }
 
-  function submit(name, args, names, authCode) {
-    if (closing) return Promise.reject(errors.closed());
-    // Only a call that cannot hash is answered here; hashing belongs on the pool.
-    if (refusedWithoutHashing(longestName, names, authCode)) return answerHere(native[name], args);
-    // Running calls plus waiting ones: beyond that, shed load at once.
-    if (inFlight.size >= threads + maxQueue) return Promise.reject(errors.overloaded());
+  // A call for a thread, or undefined when every thread is busy and the queue
+  // is full: running calls plus waiting ones beyond that are shed at once.
+  function runOnPool(name, args) {
+    if (inFlight.size >= threads + maxQueue) return undefined;
     pool ??= startPool();
     const task = pool.run(args, { name }).then(unwrap, poolFailure);
     inFlight.add(task);
@@ -99,18 +102,72 @@ function createValidator(options = {}) {
     return task;
   }
 
+  function shed() {
+    counts.shed++;
+    return Promise.reject(errors.overloaded());
+  }
+
+  function check(args) {
+    const task = runOnPool('validateRequest', args);
+    if (task === undefined) return shed();
+    counts.bcryptChecks++;
+    return task;
+  }
+
+  // Only a check that would hash gets here. The same tuple checked before
+  // answers from the cache; one in flight is shared, without a queue slot.
+  function checkThroughCache(args) {
+    const key = cache.keyOf(args);
+    const known = cache.get(key);
+    if (known !== undefined) {
+      counts.cacheHits++;
+      return Promise.resolve(known);
+    }
+    const pending = cache.inFlight(key);
+    if (pending !== undefined) {
+      counts.coalesced++;
+      return pending;
+    }
+    const task = runOnPool('validateRequest', args);
+    if (task === undefined) return shed();
+    counts.bcryptChecks++;
+    return cache.share(key, task);
+  }
+
   return Object.freeze({
     validateRequest,
     generateAuthCode,
     validateRequestAsync(...args) {
+      counts.calls++;
       const error = validateRequestArgumentsError(args);
       if (error) return Promise.reject(error);
-      const [authCode, ...names] = args;
-      return submit('validateRequest', args, names, authCode);
+      if (closing) return Promise.reject(errors.closed());
+      // A call that cannot hash is answered here, in microseconds, by the
+      // native function, which also writes its lookup's line; hashing belongs
+      // on the pool.
+      if (!hashableAuthCode(args[0]) || !namesCanHash(longestName, args.slice(1))) {
+        counts.refusedWithoutHashing++;
+        return answerHere(validateRequest, args);
+      }
+      return cache ? checkThroughCache(args) : check(args);
     },
     generateAuthCodeAsync(...args) {
       const error = generateAuthCodeArgumentsError(args);
-      return error ? Promise.reject(error) : submit('generateAuthCode', args, args);
+      if (error) return Promise.reject(error);
+      if (closing) return Promise.reject(errors.closed());
+      if (!namesCanHash(longestName, args)) return answerHere(generateAuthCode, args);
+      return runOnPool('generateAuthCode', args) ?? shed();
+    },
+    /** Counters since the validator was made, and the pool's load now. */
+    stats() {
+      const sizes = cache?.sizes() ?? { valid: 0, invalid: 0 };
+      return {
+        ...counts,
+        inFlight: inFlight.size,
+        queued: pool?.queueSize ?? 0,
+        cachedValid: sizes.valid,
+        cachedInvalid: sizes.invalid,
+      };
     },
     /** Lets accepted calls finish, then stops the threads; later calls reject. */
     close() {

@@ -1,6 +1,7 @@
 #include <string>
 
 #include "arguments.h"
+#include "bcrypt/auth_code_rules.h"
 #include "bcrypt/bcrypt.h"
 #include "common/wipe.h"
 #include "messages.h"
@@ -8,13 +9,6 @@
 #include "tokens/token_lookup.h"
 
 namespace hv {
-namespace {
-
-// Every auth code that can match is exactly this long; anything else is
-// refused before it is even converted.
-constexpr std::size_t kAuthCodeLength = 60;
-
-}  // namespace
 
 Napi::Value ValidateRequest(const Napi::CallbackInfo& info) {
   const Napi::Env env = info.Env();
@@ -35,10 +29,13 @@ Napi::Value ValidateRequest(const Napi::CallbackInfo& info) {
   if (token.empty()) return Napi::Boolean::New(env, false);
 
   const Napi::String code_value = info[0].As<Napi::String>();
+  // Measured before conversion, so that a 10 MB code costs nothing to refuse.
   if (Utf16Length(code_value) != kAuthCodeLength) return Napi::Boolean::New(env, false);
   const std::string auth_code = code_value.Utf8Value();
-  // A NUL would cut the code short, letting anything follow a valid one.
-  if (auth_code.find('\0') != std::string::npos) return Napi::Boolean::New(env, false);
+  // Classified whole: bcrypt_checkpw sees a C string, which a NUL would cut
+  // short, letting anything follow a valid code.
+  if (ClassifyAuthCode(auth_code) != AuthCodeShape::kHashable)
+    return Napi::Boolean::New(env, false);
   return Napi::Boolean::New(env, bcrypt_checkpw(token.c_str(), auth_code.c_str()) == 0);
 }
 

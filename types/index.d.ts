@@ -23,8 +23,9 @@ export function validateRequest(auth_code: string, platform: string, userType: s
 export function generateAuthCode(platform: string, userType: string, host: string): string | null;
 
 /**
- * validateRequest on the default validator's worker threads. A call refused before any hashing (a code that is not
- * 60 characters, a name longer than any in the table) is answered on the calling thread instead, without the pool.
+ * validateRequest on the default validator's worker threads, through its result cache. A call refused before any
+ * hashing (a code that no hash can be, a cost above the cap, a combination the table does not have) is answered on
+ * the calling thread instead, without the pool.
  */
 export function validateRequestAsync(
   auth_code: string,
@@ -33,17 +34,55 @@ export function validateRequestAsync(
   host: string,
 ): Promise<boolean>;
 
-/** generateAuthCode on the default validator's worker threads (a name longer than any in the table: on this thread). */
+/** generateAuthCode on the default validator's worker threads (a combination the table lacks: on this thread). */
 export function generateAuthCodeAsync(platform: string, userType: string, host: string): Promise<string | null>;
 
 /** Closes the default validator: calls in flight finish, later async calls reject. */
 export function close(): Promise<void>;
+
+/** The default validator's counters. */
+export function stats(): ValidatorStats;
+
+/** Bounds of a validator's cache of checked results. */
+export interface CacheOptions {
+  /** Most valid results kept, 1 to 1,000,000; default 10,000. */
+  valid?: number;
+  /** Most invalid results kept, 1 to 1,000,000; default 1,000. Invalid results never evict valid ones. */
+  invalid?: number;
+  /** Milliseconds an entry is kept; default 0, for as long as it is not evicted (a stored answer never goes stale). */
+  ttl?: number;
+}
 
 export interface ValidatorOptions {
   /** Worker threads, 1 to 256; default: one per available core. */
   threads?: number;
   /** Calls that may wait for a free thread before new ones are refused; default: 16 per thread. */
   maxQueue?: number;
+  /** The cache of checked results in front of the pool, or false for none; default: on, with the default bounds. */
+  cache?: false | CacheOptions;
+}
+
+/** Plain counters of a validator since it was made (all numbers), for a team's metrics. */
+export interface ValidatorStats {
+  /** validateRequestAsync calls. */
+  calls: number;
+  /** Calls answered from the cache. */
+  cacheHits: number;
+  /** Calls that shared a check of the same arguments already in flight, without a queue slot. */
+  coalesced: number;
+  /** Checks sent to the pool, each of which runs one bcrypt hash. */
+  bcryptChecks: number;
+  /** Calls answered on the calling thread because the module refuses them without hashing. */
+  refusedWithoutHashing: number;
+  /** Async calls (validateRequestAsync and generateAuthCodeAsync) rejected with ERR_HEADER_VALIDATOR_OVERLOADED. */
+  shed: number;
+  /** Calls on the pool now, running or waiting for a thread. */
+  inFlight: number;
+  /** Of those, the ones waiting for a thread. */
+  queued: number;
+  /** Results in the cache now: valid ones, and invalid ones. */
+  cachedValid: number;
+  cachedInvalid: number;
 }
 
 export interface Validator {
@@ -51,6 +90,7 @@ export interface Validator {
   generateAuthCode(platform: string, userType: string, host: string): string | null;
   validateRequestAsync(auth_code: string, platform: string, userType: string, host: string): Promise<boolean>;
   generateAuthCodeAsync(platform: string, userType: string, host: string): Promise<string | null>;
+  stats(): ValidatorStats;
   close(): Promise<void>;
 }
 

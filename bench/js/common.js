@@ -140,6 +140,20 @@ function keepInFlight(call, k, t1) {
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
+// A well-formed code of the given cost that matches no token: what anyone can
+// send without knowing one. Its shape follows the module's own rules.
+let codeRules;
+function wrongCode(cost) {
+  const rules = (codeRules ??= JSON.parse(fs.readFileSync(path.join(ROOT, 'src', 'auth_code_rules.json'), 'utf8')));
+  const bytes = require('node:crypto').randomBytes(rules.length);
+  const from = (chars, byte) => chars[byte % chars.length];
+  let code = `$2a$${String(cost).padStart(2, '0')}$`;
+  while (code.length < rules.settingLength - 1) code += from(rules.alphabet, bytes[code.length]);
+  code += from(rules.canonicalLastSaltChars, bytes[code.length]);
+  while (code.length < rules.length) code += from(rules.alphabet, bytes[code.length]);
+  return code;
+}
+
 module.exports = {
   ROOT,
   MODULE_PATH,
@@ -159,4 +173,5 @@ module.exports = {
   callsPerSecondParts,
   keepInFlight,
   sleep,
+  wrongCode,
 };

@@ -9,38 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
+#include "bcrypt/auth_code_rules.h"
 #include "common/wipe.h"
 
 namespace {
 
-constexpr char kAlphabet[] = "./ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-// Only the top two bits of the 22nd salt character count; hashing writes back one of these.
-constexpr char kCanonicalLastSaltChar[] = ".Oeu";
-constexpr std::size_t kSettingLength = 29;
-constexpr std::size_t kCodeLength = 60;
 constexpr std::size_t kRandomBytes = 16;
-
-bool IsOneOf(char c, const char* set) { return c != '\0' && std::strchr(set, c) != nullptr; }
-
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-// The only prefixes handed to crypt_rn: it also computes other methods' hashes.
-bool HasBcryptPrefix(const char* s) {
-  return s[0] == '$' && s[1] == '2' && IsOneOf(s[2], "abxy") && s[3] == '$';
-}
-
-// Cost of a string that starts with a setting libxcrypt's bcrypt accepts, else -1. Stops at the
-// first character that does not fit, so a short string is never read past its NUL.
-int AcceptedSettingCost(const char* s) {
-  if (!HasBcryptPrefix(s) || !IsDigit(s[4]) || !IsDigit(s[5]) || s[6] != '$') return -1;
-  const int cost = (s[4] - '0') * 10 + (s[5] - '0');
-  if (cost < 4 || cost > 31) return -1;
-  for (std::size_t i = 7; i < kSettingLength; ++i) {
-    if (!IsOneOf(s[i], kAlphabet)) return -1;
-  }
-  return cost;
-}
 
 // crypt_rn's work area holds material derived from the token.
 struct CryptDataDeleter {
@@ -108,32 +84,33 @@ int bcrypt_gensalt(int factor, char salt[hv::kBcryptBufferSize]) {
 }
 
 int bcrypt_hashpw(const char* token, const char* setting, char hash[hv::kBcryptBufferSize]) {
-  if (!HasBcryptPrefix(setting)) return 1;
+  if (!hv::HasBcryptPrefix(std::string_view(setting, strnlen(setting, 4)))) return 1;
 
   // libxcrypt refuses a whole setting with, say, a space anywhere in it, even past the part
   // bcrypt reads; a received auth code is only a setting up to its 29th character.
-  char head[kSettingLength + 1] = {};
-  std::memcpy(head, setting, strnlen(setting, kSettingLength));
+  char head[hv::kAuthCodeSettingLength + 1] = {};
+  std::memcpy(head, setting, strnlen(setting, hv::kAuthCodeSettingLength));
 
   CryptDataPtr data(static_cast<crypt_data*>(std::calloc(1, sizeof(crypt_data))));
   if (!data) return 1;
   const char* result = crypt_rn(token, head, data.get(), static_cast<int>(sizeof(crypt_data)));
   if (result == nullptr) return 1;
-  const std::size_t length = strnlen(result, kCodeLength + 1);
-  if (length > kCodeLength) return 1;
+  const std::size_t length = strnlen(result, hv::kAuthCodeLength + 1);
+  if (length > hv::kAuthCodeLength) return 1;
   std::memcpy(hash, result, length + 1);
   return 0;
 }
 
 int bcrypt_checkpw(const char* token, const char* auth_code) {
   // All refusals come before hashing: the client picks the code, and with it the work.
-  const int cost = AcceptedSettingCost(auth_code);
-  if (cost < 0 || cost > hv::kVerificationCostCap) return -1;
-  if (strnlen(auth_code, kCodeLength + 1) != kCodeLength) return 1;
-  // No hash has a non-canonical last salt character or a stray character in its hash part.
-  if (!IsOneOf(auth_code[kSettingLength - 1], kCanonicalLastSaltChar)) return 1;
-  for (std::size_t i = kSettingLength; i < kCodeLength; ++i) {
-    if (!IsOneOf(auth_code[i], kAlphabet)) return 1;
+  switch (hv::ClassifyAuthCode(
+      std::string_view(auth_code, strnlen(auth_code, hv::kAuthCodeLength + 1)))) {
+    case hv::AuthCodeShape::kRefusedSetting:
+      return -1;
+    case hv::AuthCodeShape::kRefusedForm:
+      return 1;
+    case hv::AuthCodeShape::kHashable:
+      break;
   }
 
   char computed[hv::kBcryptBufferSize] = {};
@@ -142,7 +119,7 @@ int bcrypt_checkpw(const char* token, const char* auth_code) {
 
   // Constant time: every byte is visited whatever differs.
   unsigned diff = 0;
-  for (std::size_t i = 0; i < kCodeLength; ++i) {
+  for (std::size_t i = 0; i < hv::kAuthCodeLength; ++i) {
     diff |= static_cast<unsigned char>(auth_code[i]) ^ static_cast<unsigned char>(computed[i]);
   }
   return static_cast<int>(diff);

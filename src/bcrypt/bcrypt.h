@@ -2,19 +2,22 @@
 // auth codes. Integer result codes, no exceptions, no state, nothing printed.
 #pragma once
 
+// kVerificationCostCap, the highest cost that bcrypt_checkpw hashes, and the
+// other rules of a received code: from src/auth_code_rules.json.
+#include "auth_code_rules_data.h"
+
 namespace hv {
 
 // Buffers handed to the wrapper are at least this large.
 inline constexpr int kBcryptBufferSize = 64;
 
-// Cost written into generated auth codes.
+// Cost written into generated auth codes. The client chooses the cost of the
+// code it sends, and each step doubles the work done on the server's thread,
+// so checks stop at kVerificationCostCap. Raising kGenerationCost later means
+// deploying servers with a raised cap first, or they will refuse every new
+// code.
 inline constexpr int kGenerationCost = 12;
-
-// Highest cost that bcrypt_checkpw hashes. The client chooses the cost of the
-// code it sends, and each step doubles the work done on the server's thread.
-// Raising kGenerationCost later means deploying servers with a raised cap
-// first, or they will refuse every new code.
-inline constexpr int kVerificationCostCap = 12;
+static_assert(kGenerationCost <= kVerificationCostCap, "servers would refuse the codes they make");
 
 }  // namespace hv
 
@@ -33,5 +36,5 @@ int bcrypt_hashpw(const char* token, const char* setting, char hash[hv::kBcryptB
 // accepted setting or its cost is above kVerificationCostCap; 1 when it has
 // the wrong length or characters no hash can produce; otherwise 1..255 for
 // any other mismatch; -1 too if hashing fails. Refusals are decided before any
-// hashing.
+// hashing, by ClassifyAuthCode (bcrypt/auth_code_rules.h).
 int bcrypt_checkpw(const char* token, const char* auth_code);

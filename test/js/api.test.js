@@ -22,10 +22,14 @@ const { ROOT } = require('../support/module.js');
 const STORE = ['ANDROID', 'STORE', 'example.com'];
 const storeCode = demoCode(...STORE);
 
-// One cost-12 code: checking it keeps a worker busy long enough to fill a pool.
+// Cost-12 codes: checking one keeps a worker busy long enough to fill a pool.
+// Checks of one code in flight at once share a hash, so filling a pool takes
+// different codes.
 let slowCode;
+let otherSlowCode;
 before(() => {
   slowCode = api.generateAuthCode(...STORE);
+  otherSlowCode = api.generateAuthCode(...STORE);
 });
 
 const validators = [];
@@ -112,12 +116,12 @@ describe('validateRequestAsync and generateAuthCodeAsync', () => {
         settle(v.validateRequestAsync(process.env.SLOW, 'ANDROID', 'STORE', longHost)),
         settle(v.generateAuthCodeAsync('ANDROID', 'STORE', longHost)),
         // A code that could be hashed still goes to the (full) pool.
-        settle(v.validateRequestAsync(process.env.SLOW, ...STORE)),
+        settle(v.validateRequestAsync(process.env.OTHER, ...STORE)),
       ]).then((results) => {
         validateRequest(process.env.SLOW, 'ANDROID', 'STORE', longHost);
         report(results);
       });`,
-      { env: { SLOW: slowCode } },
+      { env: { SLOW: slowCode, OTHER: otherSlowCode } },
     );
     assert.deepEqual(child.report, [true, false, false, null, 'ERR_HEADER_VALIDATOR_OVERLOADED'], describeExit(child));
     const lines = stderrLines(child.stderr);
@@ -263,8 +267,8 @@ describe('createValidator', () => {
   it('sheds load at once when every thread is busy and the queue is full', async () => {
     const v = validator({ threads: 1, maxQueue: 1 });
     const running = v.validateRequestAsync(slowCode, ...STORE);
-    const waiting = v.validateRequestAsync(slowCode, ...STORE);
-    const refused = v.validateRequestAsync(slowCode, ...STORE);
+    const waiting = v.validateRequestAsync(otherSlowCode, ...STORE);
+    const refused = v.validateRequestAsync(tamper(slowCode), ...STORE);
     const refusedGenerate = v.generateAuthCodeAsync(...STORE);
     // The refusals come before the accepted calls have finished any bcrypt work.
     assert.equal(await settledFirst(refused, running, waiting), 0);
@@ -350,6 +354,19 @@ describe('process lifetime', () => {
     assert.deepEqual({ status, signal }, { status: 0, signal: null }, stderr);
   });
 
+  it('loading the entry loads neither the pool nor the cache; the first async call does', async () => {
+    const script = `
+      const hv = require('./lib');
+      const loaded = () => ['piscina', 'lru-cache'].filter((name) =>
+        Object.keys(require.cache).some((file) => file.includes('/node_modules/' + name + '/')));
+      console.log(JSON.stringify(loaded()), hv.validateRequest(process.env.CODE, 'ANDROID', 'STORE', 'example.com'));
+      hv.validateRequestAsync(process.env.CODE, 'ANDROID', 'STORE', 'example.com')
+        .then((valid) => console.log(JSON.stringify(loaded()), valid));`;
+    const { status, stdout } = await runNode(['-e', script], { env: { CODE: storeCode } });
+    assert.equal(status, 0);
+    assert.equal(stdout, '[] true\n["piscina","lru-cache"] true\n');
+  });
+
   it('the module-level close() closes the default validator', async () => {
     const script = `
       const hv = require('./lib');
@@ -416,7 +433,8 @@ describe('tableInfo', () => {
     const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-manifest-'));
     try {
       fs.cpSync(path.join(ROOT, 'lib'), path.join(dir, 'lib'), { recursive: true });
-      fs.cpSync(path.join(ROOT, 'src', 'messages.json'), path.join(dir, 'src', 'messages.json'));
+      for (const file of ['messages.json', 'auth_code_rules.json'])
+        fs.cpSync(path.join(ROOT, 'src', file), path.join(dir, 'src', file));
       fs.symlinkSync(path.join(ROOT, 'node_modules'), path.join(dir, 'node_modules'));
       fs.mkdirSync(path.join(dir, 'build', 'Release'), { recursive: true });
       fs.symlinkSync(MODULE_PATH, path.join(dir, 'build', 'Release', 'header_validator.node'));
@@ -451,7 +469,9 @@ describe('load errors', () => {
   const layout = (files = {}) => {
     const at = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-load-'));
     fs.cpSync(path.join(ROOT, 'lib'), path.join(at, 'lib'), { recursive: true });
-    fs.cpSync(path.join(ROOT, 'src', 'messages.json'), path.join(at, 'src', 'messages.json'));
+    for (const file of ['messages.json', 'auth_code_rules.json']) {
+      fs.cpSync(path.join(ROOT, 'src', file), path.join(at, 'src', file));
+    }
     fs.symlinkSync(path.join(ROOT, 'node_modules'), path.join(at, 'node_modules'));
     for (const [file, content] of Object.entries(files)) {
       fs.mkdirSync(path.dirname(path.join(at, file)), { recursive: true });

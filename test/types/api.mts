@@ -11,6 +11,7 @@ import headerValidator, {
   generateAuthCode,
   generateAuthCodeAsync,
   HeaderValidatorError,
+  stats,
   tableInfo,
   validateRequest,
   validateRequestAsync,
@@ -18,6 +19,7 @@ import headerValidator, {
   type HeaderValidatorErrorCode,
   type TableInfo,
   type Validator,
+  type ValidatorStats,
 } from 'header-validator';
 import { HeaderValidatorError as FromErrors, codes } from 'header-validator/errors';
 
@@ -35,6 +37,12 @@ const validator: Validator = createValidator({ threads: 2, maxQueue: 32 });
 createValidator({ maxThreads: 2 });
 const closed: Promise<void> = validator.close();
 const closedDefault: Promise<void> = close();
+const uncached: Validator = createValidator({ cache: false });
+createValidator({ cache: { valid: 5000, invalid: 500, ttl: 60_000 } });
+// @ts-expect-error unknown cache option
+createValidator({ cache: { size: 10 } });
+const counters: ValidatorStats = uncached.stats();
+const hashes: number = stats().bcryptChecks + counters.cacheHits;
 
 const info: TableInfo = tableInfo();
 const fingerprint: string = info.sha256;
@@ -84,4 +92,4 @@ authMiddleware({ host: 'example.com', skip: (req) => req.url });
 const hook = fastifyAuthHook({ host: (req) => req.hostname, skip: (req) => req.method === 'OPTIONS' });
 
 export { valid, later, fresh, wrong, closed, closedDefault, fingerprint, isDemo, demoTokens, userTypes, firstHost };
-export { headerValidator, check, httpFails, hook };
+export { headerValidator, check, httpFails, hook, hashes };

@@ -1,0 +1,205 @@
+'use strict';
+
+// The request path: node:http servers on 127.0.0.1, one bare and one behind
+// authMiddleware (default cache, one pool thread per core), driven by
+// autocannon in separate processes (load-client.js):
+//   1. one valid code re-sent by every request, bare and authenticated;
+//   2. a fresh valid code on every request, a full hash each;
+//   3. legitimate clients re-sending codes the server has seen, beside a
+//      flood of fresh, well-formed codes that match nothing;
+//   4. a flood of malformed codes, refused on the main thread;
+//   5. first sight: 100 concurrent requests with one code never seen before.
+// For each: requests/s, latency, statuses, the CPU of the server's main thread
+// and of its other threads (the pool), and the hashes the validator ran.
+
+const fs = require('node:fs');
+const http = require('node:http');
+const os = require('node:os');
+const path = require('node:path');
+const { spawn } = require('node:child_process');
+const common = require('./common');
+
+const { COMBO } = common;
+const CLIENT = path.join(__dirname, 'load-client.js');
+const TICKS_PER_S = 100; // USER_HZ in /proc/<pid>/task/<tid>/stat
+
+function client(config) {
+  return new Promise((resolve, reject) => {
+    const child = spawn(process.execPath, [CLIENT, JSON.stringify(config)], { stdio: ['ignore', 'pipe', 'inherit'] });
+    let out = '';
+    child.stdout.setEncoding('utf8').on('data', (chunk) => (out += chunk));
+    child.on('error', reject);
+    child.on('close', (status) => {
+      if (status !== 0) return reject(new Error(`load-client exited with ${status}`));
+      try {
+        resolve(JSON.parse(out));
+      } catch (err) {
+        reject(new Error(`load-client printed no JSON report: ${err.message}`));
+      }
+    });
+  });
+}
+
+// CPU seconds of this process's main thread alone.
+function mainThreadSeconds() {
+  const stat = fs.readFileSync(`/proc/self/task/${process.pid}/stat`, 'utf8');
+  const fields = stat.slice(stat.lastIndexOf(')') + 2).split(' ');
+  return (Number(fields[11]) + Number(fields[12])) / TICKS_PER_S; // utime, stime
+}
+
+function summarise(report) {
+  const { requests, latency } = report;
+  const statusCodes = report.statusCodeStats ?? {};
+  const answered = Object.values(statusCodes).reduce((sum, v) => sum + v.count, 0);
+  return {
+    // Over the whole run; autocannon's once-a-second counts give the spread.
+    requestsPerSecond: {
+      overall: requests.total / report.duration,
+      median: requests.p50,
+      min: requests.min,
+      max: requests.max,
+    },
+    latencyMs: { p50: latency.p50, p90: latency.p90, p99: latency.p99, max: latency.max, mean: latency.average },
+    total: requests.total,
+    statusCodes,
+    share200: (statusCodes[200]?.count ?? 0) / Math.max(1, answered + report.errors + report.timeouts),
+    errors: report.errors,
+    timeouts: report.timeouts,
+    durationS: report.duration,
+  };
+}
+
+async function main() {
+  const opts = common.options();
+  const pkg = common.loadPackage();
+  if (!pkg) throw new Error('the package layer (lib/index.js with validateRequestAsync) is not there');
+  const { platform, userType, host } = COMBO;
+  const threads = os.availableParallelism();
+  const validator = pkg.createValidator({ threads });
+  const auth = pkg.authMiddleware({ host, validator });
+  const ok = (res) => res.writeHead(200, { 'content-type': 'text/plain' }).end('ok');
+  const authServer = http.createServer((req, res) =>
+    auth(req, res, (err) => (err ? res.writeHead(500).end() : ok(res))),
+  );
+  const bareServer = http.createServer((req, res) => ok(res));
+  const listen = (server) =>
+    new Promise((resolve) =>
+      server.listen(0, '127.0.0.1', () => resolve(`http://127.0.0.1:${server.address().port}/`)),
+    );
+  const [authUrl, bareUrl] = [await listen(authServer), await listen(bareServer)];
+
+  // Leftover checks of a scenario (a flood's queue) must not slow the next.
+  const drained = async () => {
+    while (validator.stats().inFlight > 0) await common.sleep(50);
+  };
+  // Made on the pool, a queue's worth at a time.
+  const newCodes = async (n) => {
+    const codes = [];
+    while (codes.length < n) {
+      const batch = Math.min(16, n - codes.length);
+      codes.push(
+        ...(await Promise.all(
+          Array.from({ length: batch }, () => validator.generateAuthCodeAsync(platform, userType, host)),
+        )),
+      );
+    }
+    return codes;
+  };
+
+  const seconds = opts.quick ? 3 : 10;
+  const freshRequests = opts.quick ? 30 : 100;
+  const connections = 16;
+  const [code, ...legitCodes] = await newCodes(5);
+  // The server has seen these: each checked once.
+  for (const c of [code, ...legitCodes]) await validator.validateRequestAsync(c, platform, userType, host);
+  // Spares, since each connection builds one request ahead.
+  const freshCodes = await newCodes(freshRequests + connections + 4);
+  const sightCode = (await newCodes(1))[0];
+
+  const scenarios = [];
+  // Runs the clients at once; the first is the one the row describes.
+  async function measure(label, name, configs, url = authUrl) {
+    await drained();
+    const before = { stats: validator.stats(), main: mainThreadSeconds(), cpu: process.cpuUsage(), at: Date.now() };
+    const reports = await Promise.all(configs.map((c) => client({ url, platform, userType, ...c })));
+    const wallS = (Date.now() - before.at) / 1000;
+    const cpu = process.cpuUsage(before.cpu);
+    const mainS = mainThreadSeconds() - before.main;
+    const after = validator.stats();
+    const rows = reports.map((report, i) => ({
+      label: i === 0 ? label : `${label}: flood`,
+      name: i === 0 ? name : `↳ ${configs[i].what}`,
+      connections: configs[i].connections,
+      ...summarise(report),
+      mainThreadCores: mainS / wallS,
+      poolThreadsCores: Math.max(0, (cpu.user + cpu.system) / 1e6 - mainS) / wallS,
+      hashes: after.bcryptChecks - before.stats.bcryptChecks,
+      shed: after.shed - before.stats.shed,
+      cacheHits: after.cacheHits - before.stats.cacheHits,
+      coalesced: after.coalesced - before.stats.coalesced,
+    }));
+    scenarios.push(...rows);
+    return rows;
+  }
+
+  const [bare] = await measure(
+    'bare, one code',
+    'bare node:http, one valid code re-sent',
+    [{ connections, duration: seconds, code }],
+    bareUrl,
+  );
+  const [repeated] = await measure('auth, one code', 'authMiddleware, one valid code re-sent', [
+    { connections, duration: seconds, code },
+  ]);
+  const [fresh] = await measure('auth, fresh codes', 'authMiddleware, a fresh valid code per request', [
+    { connections, amount: freshRequests, codes: freshCodes },
+  ]);
+  const [legit, flood] = await measure('auth, flood', 'authMiddleware, 4 legitimate clients (codes seen before)', [
+    { connections: legitCodes.length, duration: seconds, perConnection: legitCodes },
+    { connections, duration: seconds, wrongCost: 12, what: 'flood: a fresh non-matching cost-12 code per request' },
+  ]);
+  await measure('auth, malformed', 'authMiddleware, malformed code', [
+    { connections, duration: seconds, code: 'not-a-code' },
+  ]);
+  const [sight] = await measure('auth, first sight', 'authMiddleware, first sight: 100 at once, one new code', [
+    { connections: 100, amount: 100, code: sightCode },
+  ]);
+
+  authServer.close();
+  bareServer.close();
+  await validator.close();
+  common.report(opts, {
+    threads,
+    cores: os.availableParallelism(),
+    seconds,
+    scenarios,
+    repeated: {
+      barePerSecond: bare.requestsPerSecond.overall,
+      authPerSecond: repeated.requestsPerSecond.overall,
+      ratio: repeated.requestsPerSecond.overall / bare.requestsPerSecond.overall,
+    },
+    fresh: { requestsPerSecond: fresh.requestsPerSecond.overall, hashes: fresh.hashes },
+    flood: {
+      share200: legit.share200,
+      legitTotal: legit.total,
+      legitPerSecond: legit.requestsPerSecond.overall,
+      legitP50Ms: legit.latencyMs.p50,
+      legitP99Ms: legit.latencyMs.p99,
+      floodStatusCodes: flood.statusCodes,
+      mainThreadCores: legit.mainThreadCores,
+      poolThreadsCores: legit.poolThreadsCores,
+    },
+    firstSight: {
+      requests: 100,
+      ok: sight.statusCodes[200]?.count ?? 0,
+      bcryptChecks: sight.hashes,
+      coalesced: sight.coalesced,
+      cacheHits: sight.cacheHits,
+    },
+  });
+}
+
+main().catch((err) => {
+  console.error(err);
+  process.exit(1);
+});

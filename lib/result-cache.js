@@ -1,0 +1,101 @@
+'use strict';
+
+// Results of checks that ran bcrypt, kept so that a client re-sending its code
+// is answered without hashing again, and checks of one tuple in flight at once,
+// so that a burst of the same new code costs one hash.
+//
+// validateRequest is a pure function of its four arguments and of the table
+// compiled into the module, which never changes inside a process: a stored
+// answer is the answer a fresh check would give, and needs no expiry to stay
+// right.
+//
+// Valid and invalid answers live in separate buckets, each least recently
+// used first out, so that a spray of wrong codes only ever evicts wrong codes.
+// Entries are keyed by a SHA-256 digest of the four arguments, never the code
+// itself, so that a heap dump holds no bearer code.
+
+const DEFAULTS = Object.freeze({ valid: 10_000, invalid: 1_000, ttl: 0 });
+// The LRU library allocates its index arrays for the whole bound up front.
+const MAX_ENTRIES = 1_000_000;
+const OPTION_NAMES = new Set(Object.keys(DEFAULTS));
+
+/**
+ * Checks createValidator's `cache` option: false, or { valid, invalid, ttl }.
+ * @returns {false | { valid: number, invalid: number, ttl: number }}
+ */
+function readCacheOptions(cache) {
+  if (cache === undefined) return DEFAULTS;
+  if (cache === false) return false;
+  if (cache === null || typeof cache !== 'object')
+    throw new TypeError('createValidator: cache must be false or an object { valid, invalid, ttl }');
+  for (const key of Object.keys(cache)) {
+    if (!OPTION_NAMES.has(key))
+      throw new TypeError(`createValidator: unknown cache option ${JSON.stringify(key)} (valid, invalid, ttl)`);
+  }
+  const settings = { ...DEFAULTS, ...cache };
+  for (const bucket of ['valid', 'invalid']) {
+    const max = settings[bucket];
+    if (!Number.isSafeInteger(max) || max < 1 || max > MAX_ENTRIES)
+      throw new RangeError(`createValidator: cache.${bucket} must be an integer from 1 to ${MAX_ENTRIES}`);
+  }
+  if (!Number.isSafeInteger(settings.ttl) || settings.ttl < 0)
+    throw new RangeError('createValidator: cache.ttl must be a whole number of milliseconds (0: entries never expire)');
+  return settings;
+}
+
+function createResultCache({ valid, invalid, ttl }) {
+  // Loaded with the first cache, so that a process that never checks
+  // asynchronously does not pay for them.
+  const crypto = require('node:crypto');
+  const { LRUCache } = require('lru-cache');
+  const bucketOptions = (max) => (ttl > 0 ? { max, ttl } : { max });
+  const validBucket = new LRUCache(bucketOptions(valid));
+  const invalidBucket = new LRUCache(bucketOptions(invalid));
+  const inProgress = new Map();
+
+  // Each argument as its UTF-16 units behind its length: no two tuples share
+  // an encoding, however their characters are arranged.
+  function keyOf(args) {
+    let size = 0;
+    for (const arg of args) size += 4 + 2 * arg.length;
+    const encoded = Buffer.allocUnsafe(size);
+    let offset = 0;
+    for (const arg of args) {
+      offset = encoded.writeUInt32LE(arg.length, offset);
+      offset += encoded.write(arg, offset, 'utf16le');
+    }
+    return crypto.createHash('sha256').update(encoded).digest('base64');
+  }
+
+  return {
+    keyOf,
+    /** The stored answer, or undefined. */
+    get: (key) => validBucket.get(key) ?? invalidBucket.get(key),
+    /** The check of this key in flight, or undefined. */
+    inFlight: (key) => inProgress.get(key),
+    /**
+     * Shares a check that has been accepted by the pool with later callers of
+     * the same key until it settles, then stores its answer. Errors are
+     * never stored: the next call checks again.
+     */
+    share(key, check) {
+      const shared = check.then(
+        (answer) => {
+          if (answer === true) validBucket.set(key, true);
+          else if (answer === false) invalidBucket.set(key, false);
+          inProgress.delete(key);
+          return answer;
+        },
+        (err) => {
+          inProgress.delete(key);
+          throw err;
+        },
+      );
+      inProgress.set(key, shared);
+      return shared;
+    },
+    sizes: () => ({ valid: validBucket.size, invalid: invalidBucket.size }),
+  };
+}
+
+module.exports = { readCacheOptions, createResultCache, CACHE_DEFAULTS: DEFAULTS };
