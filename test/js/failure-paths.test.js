@@ -6,20 +6,8 @@
 
 const { after, before, describe, it } = require('node:test');
 const assert = require('node:assert/strict');
-const fs = require('node:fs');
-const os = require('node:os');
-const path = require('node:path');
-const { spawnSync } = require('node:child_process');
-
 const { runScript, stderrLines, describeExit } = require('../support/child.js');
-
-const SHIM_SOURCE = path.join(__dirname, '..', 'support', 'fail_shim.c');
-const noCompiler = spawnSync('cc', ['--version']).error ? 'no C compiler (cc) to build the preload shim' : false;
-// A sanitizer runtime preloaded ahead of the shim (for a sanitized build of
-// the module) keeps its own calloc, which the shim then cannot replace.
-const sanitizerAllocator = /(asan|tsan|msan|lsan)[^/:]*\.so/.test(process.env.LD_PRELOAD ?? '')
-  ? 'a preloaded sanitizer runtime owns calloc'
-  : false;
+const { buildShim, noCompiler, sanitizerAllocator } = require('../support/shim.js');
 
 // Runs in the child: calls generateAuthCode for a known combination and
 // describes what came out, then validates a cost-4 code of that combination.
@@ -54,14 +42,12 @@ const PROBE = `
 `;
 
 describe('system failures under the module', { skip: noCompiler }, () => {
-  let dir;
   let shim;
   const children = new Map();
   // One child per mode, shared by the tests that look at it.
   const run = (mode) => {
     if (!children.has(mode)) {
-      // Anything already preloaded (a sanitizer runtime) must stay first.
-      const env = { LD_PRELOAD: [process.env.LD_PRELOAD, shim].filter(Boolean).join(':') };
+      const env = { LD_PRELOAD: shim.preload };
       if (mode) env.HV_FAIL = mode;
       children.set(mode, runScript(PROBE, { env }));
     }
@@ -69,15 +55,10 @@ describe('system failures under the module', { skip: noCompiler }, () => {
   };
 
   before(() => {
-    dir = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-shim-'));
-    shim = path.join(dir, 'fail_shim.so');
-    const build = spawnSync('cc', ['-shared', '-fPIC', '-o', shim, SHIM_SOURCE, '-ldl'], { encoding: 'utf8' });
-    assert.equal(build.status, 0, `building the shim failed:\n${build.stderr}`);
+    shim = buildShim();
   });
 
-  after(() => {
-    if (dir) fs.rmSync(dir, { recursive: true, force: true });
-  });
+  after(() => shim?.remove());
 
   it('leave the module working while the shim is loaded but idle', () => {
     const child = run(undefined);

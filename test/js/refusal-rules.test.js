@@ -10,19 +10,9 @@
 
 const { after, before, it } = require('node:test');
 const assert = require('node:assert/strict');
-const fs = require('node:fs');
-const os = require('node:os');
-const path = require('node:path');
-const { spawnSync } = require('node:child_process');
-
 const { demoCode, withCost, withPrefix, withCharAt } = require('../support/codes.js');
 const { runScript, stderrLines, describeExit } = require('../support/child.js');
-
-const SHIM_SOURCE = path.join(__dirname, '..', 'support', 'fail_shim.c');
-const noCompiler = spawnSync('cc', ['--version']).error ? 'no C compiler (cc) to build the preload shim' : false;
-const sanitizerAllocator = /(asan|tsan|msan|lsan)[^/:]*\.so/.test(process.env.LD_PRELOAD ?? '')
-  ? 'a preloaded sanitizer runtime owns calloc'
-  : false;
+const { buildShim, noCompiler, sanitizerAllocator } = require('../support/shim.js');
 
 const STORE = ['ANDROID', 'STORE', 'example.com'];
 
@@ -40,18 +30,11 @@ function codes() {
   return list;
 }
 
-let dir;
 let shim;
 before(() => {
-  if (noCompiler || sanitizerAllocator) return;
-  dir = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-shim-'));
-  shim = path.join(dir, 'fail_shim.so');
-  const build = spawnSync('cc', ['-shared', '-fPIC', '-o', shim, SHIM_SOURCE, '-ldl'], { encoding: 'utf8' });
-  assert.equal(build.status, 0, `building the shim failed:\n${build.stderr}`);
+  if (!noCompiler && !sanitizerAllocator) shim = buildShim();
 });
-after(() => {
-  if (dir) fs.rmSync(dir, { recursive: true, force: true });
-});
+after(() => shim?.remove());
 
 it(
   'the async call refuses on the calling thread exactly the codes the native function never hashes',
@@ -84,7 +67,7 @@ it(
         env: {
           CODES: JSON.stringify(list),
           HV_TRACE: 'crypt_data',
-          LD_PRELOAD: [process.env.LD_PRELOAD, shim].filter(Boolean).join(':'),
+          LD_PRELOAD: shim.preload,
         },
       },
     );
