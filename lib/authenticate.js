@@ -108,6 +108,16 @@ async function callHostFunction(hostFunction, req) {
   return resolved;
 }
 
+// skip may be async: a pending Promise is truthy, so only an awaited, exact
+// true lets a request through unchecked. Its own error travels only as the cause.
+async function callSkipFunction(skipFunction, req) {
+  try {
+    return (await skipFunction(req)) === true;
+  } catch (err) {
+    throw errors.skip(err);
+  }
+}
+
 /**
  * @param {unknown} req what skip() and a host function receive
  * @param {import('node:http').IncomingMessage} incoming the request whose headers are read
@@ -115,9 +125,7 @@ async function callHostFunction(hostFunction, req) {
  * @typedef {{platform: string, userType: string, host: string}} AuthInfo
  */
 async function authenticate(req, incoming, settings) {
-  // skip may be async: a pending Promise is truthy, so only an awaited, exact
-  // true lets a request through unchecked.
-  if (settings.skip !== undefined && (await settings.skip(req)) === true) return { skipped: true };
+  if (settings.skip !== undefined && (await callSkipFunction(settings.skip, req))) return { skipped: true };
   const { names } = settings;
   const authCode = single(incoming, names.authCode);
   const platform = single(incoming, names.platform);

@@ -18,6 +18,8 @@ const codes = Object.freeze({
   WORKER: 'ERR_HEADER_VALIDATOR_WORKER',
   /** The middleware could not resolve the deployment's host. */
   HOST: 'ERR_HEADER_VALIDATOR_HOST',
+  /** The middleware's skip function failed. */
+  SKIP: 'ERR_HEADER_VALIDATOR_SKIP',
   /** The middleware refused a request (only with failWithError). */
   UNAUTHORIZED: 'ERR_HEADER_VALIDATOR_UNAUTHORIZED',
   /** The encoder refused a plain token file; `problems` lists every fault. */
@@ -80,6 +82,14 @@ const host = (cause) =>
     status: 500,
   });
 
+// The same for a skip function that throws or rejects: never a pass, and
+// nothing of its error for the client.
+const skip = (cause) =>
+  new HeaderValidatorError(codes.SKIP, 'header-validator: could not decide whether to check the request', {
+    cause,
+    status: 500,
+  });
+
 const demoTable = (count) =>
   new HeaderValidatorError(
     codes.DEMO_TABLE,
@@ -132,6 +142,7 @@ module.exports = {
   closed,
   worker,
   host,
+  skip,
   demoTable,
   httpFailure,
   tableRefused,

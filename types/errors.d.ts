@@ -15,6 +15,8 @@ export type HeaderValidatorErrorCode =
   | 'ERR_HEADER_VALIDATOR_WORKER'
   /** The middleware's host function failed or returned no host; its error is the `cause` (status 500). */
   | 'ERR_HEADER_VALIDATOR_HOST'
+  /** The middleware's skip function threw or rejected; its error is the `cause` (status 500). */
+  | 'ERR_HEADER_VALIDATOR_SKIP'
   /** The middleware refused the request (status 401): with failWithError, and from fastify.verifyAuthCode. */
   | 'ERR_HEADER_VALIDATOR_UNAUTHORIZED'
   /** The encoder refused a plain token file (every fault in its message, one line each). */
@@ -28,6 +30,7 @@ export declare const codes: Readonly<{
   CLOSED: 'ERR_HEADER_VALIDATOR_CLOSED';
   WORKER: 'ERR_HEADER_VALIDATOR_WORKER';
   HOST: 'ERR_HEADER_VALIDATOR_HOST';
+  SKIP: 'ERR_HEADER_VALIDATOR_SKIP';
   UNAUTHORIZED: 'ERR_HEADER_VALIDATOR_UNAUTHORIZED';
   TABLE_REFUSED: 'ERR_HEADER_VALIDATOR_TABLE_REFUSED';
 }>;

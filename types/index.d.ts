@@ -146,7 +146,8 @@ export interface AuthOptions<Req> {
   headers?: AuthHeaderNames;
   /**
    * Requests for which it returns (or resolves to) exactly `true` pass unchecked (health checks, CORS
-   * preflight). Any other value, a truthy one included, means the request is checked.
+   * preflight). Any other value, a truthy one included, means the request is checked. One that throws or rejects
+   * is a server error: code 'ERR_HEADER_VALIDATOR_SKIP', status 500, the original as `cause`.
    */
   skip?: (req: Req) => boolean | Promise<boolean>;
   /**

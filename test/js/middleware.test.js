@@ -281,13 +281,17 @@ describe('requests without headersDistinct', () => {
   const validator = createValidator({ threads: 1 });
   after(() => validator.close());
 
-  it("Fastify's inject(): joined headers are read, a repeat is refused, a host error's text stays home", async () => {
+  it("Fastify's inject(): joined headers are read, a repeat is refused, callback errors stay home", async () => {
     const app = Fastify();
     const host = (request) => {
       if (request.url === '/broken') throw new Error('secret vault at /srv/vault is unreachable');
       return HOST;
     };
-    app.addHook('onRequest', fastifyAuthHook({ host, validator }));
+    const skip = async (request) => {
+      if (request.url === '/skip-broken') throw new Error('flag store at /srv/vault is unreachable');
+      return false;
+    };
+    app.addHook('onRequest', fastifyAuthHook({ host, skip, validator }));
     app.get('/*', async (request) => ({ auth: request.auth }));
     try {
       const ok = await app.inject({ url: '/', headers: headersFor(storeCode) });
@@ -300,6 +304,10 @@ describe('requests without headersDistinct', () => {
       assert.equal(broken.statusCode, 500);
       assert.match(broken.body, /could not resolve this deployment's host/);
       assert.doesNotMatch(broken.body, /vault/);
+      const skipBroken = await app.inject({ url: '/skip-broken', headers: headersFor(storeCode) });
+      assert.equal(skipBroken.statusCode, 500);
+      assert.match(skipBroken.body, /ERR_HEADER_VALIDATOR_SKIP/);
+      assert.doesNotMatch(skipBroken.body, /vault/);
     } finally {
       await app.close();
     }
