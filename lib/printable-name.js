@@ -10,18 +10,27 @@ const PRINTED_NAME_LIMIT = 256;
 
 const hex = (value, digits) => value.toString(16).toUpperCase().padStart(digits, '0');
 
-function escapeCodePoint(code) {
-  if (code < 0x20 || code === 0x7f || code === 0x27) return `\\x${hex(code, 2)}`;
-  if (code === 0x5c) return '\\\\';
-  const unicode =
-    (code >= 0x80 && code <= 0x9f) ||
-    code === 0x061c ||
-    code === 0x200e ||
-    code === 0x200f ||
-    (code >= 0x2028 && code <= 0x202e) ||
-    (code >= 0x2066 && code <= 0x2069);
-  return unicode ? `\\u${hex(code, 4)}` : undefined;
+// Characters that would end, forge or reorder a line: C0 controls, DEL, C1
+// controls, the line and paragraph separators and the bidirectional controls.
+const LINE_BREAKING = '[\\x00-\\x1f\\x7f-\\x9f\\u061c\\u200e\\u200f\\u2028-\\u202e\\u2066-\\u2069]';
+const IS_LINE_BREAKING = new RegExp(`^${LINE_BREAKING}$`);
+const ALL_LINE_BREAKING = new RegExp(LINE_BREAKING, 'g');
+
+// \xHH for a C0 control or DEL, \uHHHH for the others.
+function escapeLineBreakingChar(char) {
+  const code = char.charCodeAt(0);
+  return code < 0x20 || code === 0x7f ? `\\x${hex(code, 2)}` : `\\u${hex(code, 4)}`;
 }
+
+function escapeCodePoint(code) {
+  if (code === 0x27) return '\\x27';
+  if (code === 0x5c) return '\\\\';
+  const char = String.fromCodePoint(code);
+  return IS_LINE_BREAKING.test(char) ? escapeLineBreakingChar(char) : undefined;
+}
+
+/** Text of any length with the line-breaking characters escaped as in names; nothing else changed or cut. */
+const escapeLineBreaking = (text) => String(text).replace(ALL_LINE_BREAKING, escapeLineBreakingChar);
 
 function utf8Length(code) {
   if (code < 0x80) return 1;
@@ -51,4 +60,4 @@ function printableName(name) {
   return shown < total ? `${out}...(+${total - shown} bytes)` : out;
 }
 
-module.exports = { printableName, PRINTED_NAME_LIMIT };
+module.exports = { printableName, escapeLineBreaking, PRINTED_NAME_LIMIT };

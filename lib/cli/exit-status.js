@@ -5,6 +5,7 @@
 // message (this package's messages never quote a token or an auth code).
 
 const { getSystemErrorMap } = require('node:util');
+const { escapeLineBreaking } = require('../printable-name');
 
 const EXIT = Object.freeze({
   OK: 0, // done; `validate`: the code is valid
@@ -15,22 +16,13 @@ const EXIT = Object.freeze({
 
 const MAX_LINE_LENGTH = 1000;
 
-const hex = (code, digits) => code.toString(16).toUpperCase().padStart(digits, '0');
-
 /**
  * Text made safe to print as (part of) one line: controls, line and paragraph
  * separators and bidirectional controls escaped as the module escapes them in
  * names, and a very long text cut.
  */
 function oneLine(text) {
-  const escaped = String(text).replace(
-    // eslint-disable-next-line no-control-regex -- control characters are exactly what is escaped here
-    /[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028-\u202e\u2066-\u2069]/g,
-    (c) => {
-      const code = c.charCodeAt(0);
-      return code < 0x20 || code === 0x7f ? `\\x${hex(code, 2)}` : `\\u${hex(code, 4)}`;
-    },
-  );
+  const escaped = escapeLineBreaking(text);
   return escaped.length > MAX_LINE_LENGTH ? `${escaped.slice(0, MAX_LINE_LENGTH)}...` : escaped;
 }
 

@@ -15,6 +15,7 @@ const api = require('../../lib');
 const { load, unsupportedRuntime, explainDlopenFailure, MODULE_PATH, MANIFEST_PATH } = require('../../lib/native');
 const messages = require('../../src/messages.json');
 const { demoCode, withCost, tamper } = require('../support/codes.js');
+const { closedAfterTests } = require('../support/validators.js');
 const { combinations } = require('../support/module.js');
 const { runNode, runScript, stderrLines, describeExit } = require('../support/child.js');
 const { ROOT } = require('../support/module.js');
@@ -32,13 +33,7 @@ before(() => {
   otherSlowCode = api.generateAuthCode(...STORE);
 });
 
-const validators = [];
-function validator(options) {
-  const made = api.createValidator(options);
-  validators.push(made);
-  return made;
-}
-after(() => Promise.all(validators.map((v) => v.close())));
+const validator = closedAfterTests(api.createValidator);
 
 const settledFirst = (...promises) =>
   Promise.race(

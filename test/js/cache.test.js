@@ -4,23 +4,18 @@
 // which checks share a hash, and that its answers are the fresh ones. Cost-4
 // codes throughout, so that hashing is cheap.
 
-const { after, describe, it } = require('node:test');
+const { describe, it } = require('node:test');
 const assert = require('node:assert/strict');
 
 const api = require('../../lib');
 const { createResultCache } = require('../../lib/result-cache');
 const { demoCode, tamper, withCost, withPrefix } = require('../support/codes.js');
+const { closedAfterTests } = require('../support/validators.js');
 const { combinations } = require('../support/module.js');
 
 const STORE = ['ANDROID', 'STORE', 'example.com'];
 
-const validators = [];
-function validator(options) {
-  const made = api.createValidator(options);
-  validators.push(made);
-  return made;
-}
-after(() => Promise.all(validators.map((v) => v.close())));
+const validator = closedAfterTests(api.createValidator);
 
 describe('result cache', () => {
   it('keys tuples apart that naive joining, with or without a separator, or UTF-8 would merge', async () => {
