@@ -66,7 +66,10 @@ function readAuthOptions(options, where) {
     headers: Object.freeze({ 'www-authenticate': challenge }),
     body: '{"error":"unauthorized"}',
   });
-  return { host, validator, skip, failWithError, names, unauthorized };
+  // The default validator is made now, so that the module and its manifest
+  // are loaded (and a build that must not run is refused) when the middleware,
+  // hook or plugin is made: a broken install fails at start, not per request.
+  return { host, validator: validator ?? defaultValidator(), skip, failWithError, names, unauthorized };
 }
 
 /**
@@ -133,10 +136,9 @@ async function authenticate(req, incoming, settings) {
   if (authCode === undefined || platform === undefined || userType === undefined) return settings.unauthorized;
 
   const host = typeof settings.host === 'function' ? await callHostFunction(settings.host, req) : settings.host;
-  const validator = settings.validator ?? defaultValidator();
   let valid;
   try {
-    valid = await validator.validateRequestAsync(authCode, platform, userType, host);
+    valid = await settings.validator.validateRequestAsync(authCode, platform, userType, host);
   } catch (err) {
     if (SHED_CODES.has(err?.code)) return { ...OVERLOADED, cause: err };
     throw err;

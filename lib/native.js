@@ -227,13 +227,16 @@ function missingModule(modulePath, root = ROOT) {
 }
 
 /**
- * Loads the module's exports: { validateRequest, generateAuthCode }.
+ * Loads the module's exports: { validateRequest, generateAuthCode }. Under
+ * NODE_ENV=production, refuses a build whose table holds public demo tokens.
  * @param {string} [modulePath]
  */
 function load(modulePath = MODULE_PATH) {
   const unsupported = unsupportedRuntime();
   if (unsupported) throw loadError(unsupported);
   if (!fs.existsSync(modulePath)) throw loadError(missingModule(modulePath));
+  // Every way to the module passes here: the refusal of a demo table in production too.
+  require('./demo-refusal').refuseDemoTableInProduction();
   try {
     return require(modulePath);
   } catch (err) {

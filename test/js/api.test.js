@@ -423,6 +423,45 @@ describe('tableInfo', () => {
     assert.equal(development.stderr, '');
   });
 
+  it('every entry refuses the demo table in production, NODE_ENV written in any case', async () => {
+    // Each prints the error code it met, or 'loaded'. The Fastify plugin must
+    // refuse before the server is ready, not at its first request.
+    const fastifyReady = (plugin) =>
+      `const app = require('fastify')(); app.register(${plugin}, { host: 'example.com' });` +
+      "app.ready().then(() => console.log('loaded'), (err) => console.log(err.code));";
+    const entries = {
+      'require(header-validator)': "require('header-validator'); console.log('loaded');",
+      'import(header-validator)': "import('header-validator').then(() => console.log('loaded'), failed);",
+      'header-validator/fastify plugin': fastifyReady("require('header-validator/fastify')"),
+      'header-validator/fastify ESM plugin': `import('header-validator/fastify').then((m) => {
+        ${fastifyReady('m.default')} }, failed);`,
+      'header-validator/fastify hook': "require('header-validator/fastify').fastifyAuthHook({ host: 'example.com' });",
+      createValidator: "require('./lib/validator').createValidator(); console.log('loaded');",
+      'command line':
+        "require('./lib/cli/main').main(['generate', 'ANDROID', 'STORE', 'example.com'])" +
+        '.then((status) => console.log(status));',
+    };
+    const spellings = ['Production', ' PRODUCTION ', 'production\n'];
+    const names = Object.keys(entries);
+    const runs = names.map((name, i) =>
+      runNode(
+        [
+          '-e',
+          `const failed = (err) => console.log(err.code); process.on('uncaughtException', failed); ${entries[name]}`,
+        ],
+        {
+          env: { NODE_ENV: spellings[i % spellings.length], HEADER_VALIDATOR_ALLOW_DEMO: '' },
+        },
+      ),
+    );
+    const results = await Promise.all(runs);
+    names.forEach((name, i) => {
+      const expected = name === 'command line' ? '3' : 'ERR_HEADER_VALIDATOR_DEMO_TABLE';
+      // Node.js 20 reports a CommonJS module's failure under import() twice: the first line counts.
+      assert.equal(results[i].stdout.split('\n')[0].trim(), expected, `${name}: ${results[i].stderr}`);
+    });
+  });
+
   it('counts the leaves holding demo tokens, and production refuses any, not only the demo table', async () => {
     // The JavaScript layer beside the real module, under manifests of other builds.
     const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-manifest-'));
@@ -547,6 +586,21 @@ describe('load errors', () => {
       loaded: path.join(installed, 'build', 'Release', 'header_validator.node'),
       sha256: manifest.sha256,
     });
+  });
+
+  it('the Fastify plugin of a package without its manifest fails ready(), before any request', async () => {
+    const platform = `${process.platform}-${process.arch}`;
+    const installed = layout({
+      [`prebuilds/${platform}/header_validator.node`]: fs.readFileSync(MODULE_PATH),
+    });
+    made.push(installed);
+    const script =
+      "const app = require('fastify')(); app.register(require('./lib/fastify-plugin'), { host: 'example.com' });" +
+      'app.ready().then(() => console.log(JSON.stringify({ ready: true })), ' +
+      '(err) => console.log(JSON.stringify({ code: err.code, message: err.message })));';
+    const err = JSON.parse((await runNode(['-e', script], { cwd: installed })).stdout);
+    assert.equal(err.code, 'ERR_HEADER_VALIDATOR_LOAD');
+    assert.match(err.message, /cannot read the table manifest .*it is missing/);
   });
 
   it('names each unsupported system, what is supported and how to build from source', () => {

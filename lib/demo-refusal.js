@@ -1,0 +1,40 @@
+'use strict';
+
+// Public demo tokens let anyone in: under NODE_ENV=production the package
+// refuses a build whose table holds any, unless told (for a throwaway
+// environment) that this is on purpose. The loader runs this before every
+// load of the native module, so that no entry (the package, the Fastify
+// plugin, the command line, a validator and its threads) can get past it.
+// Elsewhere the manifest is not even read.
+
+const { isMainThread } = require('node:worker_threads');
+const errors = require('./errors');
+
+let settled = false;
+
+// Operators write it as they like: 'Production', ' PRODUCTION ' and the exact
+// string all count.
+const isProduction = (nodeEnv = process.env.NODE_ENV) =>
+  typeof nodeEnv === 'string' && nodeEnv.trim().toLowerCase() === 'production';
+
+/** Throws a HeaderValidatorError (ERR_HEADER_VALIDATOR_DEMO_TABLE), or warns once when allowed. */
+function refuseDemoTableInProduction() {
+  if (settled || !isProduction()) return;
+  // Loaded here, not above: the manifest's reader finds the manifest through the loader.
+  const demoTokens = require('./table-info').tableInfo().demoTokens;
+  if (demoTokens > 0) {
+    if (process.env.HEADER_VALIDATOR_ALLOW_DEMO !== '1') throw errors.demoTable(demoTokens);
+    // The pool's threads load the module too: the process says it once.
+    if (isMainThread) {
+      process.emitWarning(
+        `header-validator is running in production with ${demoTokens} public demo token` +
+          `${demoTokens === 1 ? '' : 's'} in its table (HEADER_VALIDATOR_ALLOW_DEMO=1): anyone can make valid ` +
+          'auth codes for them. Build with your own table (HEADER_VALIDATOR_TABLE) before deploying.',
+        { code: 'HEADER_VALIDATOR_DEMO_TABLE' },
+      );
+    }
+  }
+  settled = true;
+}
+
+module.exports = { refuseDemoTableInProduction, isProduction };
