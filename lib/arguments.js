@@ -3,7 +3,7 @@
 // The argument rule of the native functions, applied before any work is queued.
 // The texts come from the same file the native build compiles in.
 
-const messages = require('../src/messages.json');
+const { messages } = require('./native-messages');
 
 const areStrings = (args, count) => args.length === count && args.every((arg) => typeof arg === 'string');
 

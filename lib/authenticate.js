@@ -9,8 +9,14 @@ const errors = require('./errors');
 
 const DEFAULT_HEADERS = Object.freeze({ authCode: 'x-auth-code', platform: 'x-platform', userType: 'x-user-type' });
 const OPTION_NAMES = new Set(['host', 'validator', 'headers', 'skip', 'failWithError']);
-// A busy, closed or failing pool: the request may well succeed if retried.
-const SHED_CODES = new Set([errors.codes.OVERLOADED, errors.codes.CLOSED, errors.codes.WORKER]);
+// A busy, closed or failing pool, or a check that could not hash: the request
+// may well succeed if retried.
+const SHED_CODES = new Set([
+  errors.codes.OVERLOADED,
+  errors.codes.CLOSED,
+  errors.codes.WORKER,
+  errors.codes.HASH_FAILED,
+]);
 
 // The authentication scheme named in every 401's WWW-Authenticate challenge
 // (RFC 9110 requires one): the code and the names it is for travel in headers

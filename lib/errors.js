@@ -16,6 +16,8 @@ const codes = Object.freeze({
   CLOSED: 'ERR_HEADER_VALIDATOR_CLOSED',
   /** A pool thread failed before it could answer. */
   WORKER: 'ERR_HEADER_VALIDATOR_WORKER',
+  /** The check could not hash the code (a fault of the server, not an answer about the code). */
+  HASH_FAILED: 'ERR_HEADER_VALIDATOR_HASH_FAILED',
   /** The middleware could not resolve the deployment's host. */
   HOST: 'ERR_HEADER_VALIDATOR_HOST',
   /** The middleware's skip function failed. */
@@ -74,6 +76,16 @@ const worker = (cause) =>
     { cause },
   );
 
+// The native check could not hash a well-formed code (its work area could not
+// be allocated, say): no answer about the code, so never stored or read as
+// "invalid", and likely to succeed if retried.
+const hashFailed = (cause) =>
+  new HeaderValidatorError(
+    codes.HASH_FAILED,
+    'header-validator: the auth code could not be checked (hashing failed); try again later',
+    { cause },
+  );
+
 // What the client may end up seeing: the original stays in `cause`, for the
 // application's own error handler only.
 const host = (cause) =>
@@ -102,7 +114,8 @@ const demoTable = (count) =>
 /**
  * An HTTP answer of the middleware as an error, for an application that
  * handles them itself (failWithError): 401, or 503 for a busy, closed or
- * failing pool, with the response headers the answer would have carried.
+ * failing pool or a check that could not hash, with the response headers the
+ * answer would have carried.
  */
 const httpFailure = ({ status, headers }, cause) =>
   status === 401
@@ -141,6 +154,7 @@ module.exports = {
   overloaded,
   closed,
   worker,
+  hashFailed,
   host,
   skip,
   demoTable,

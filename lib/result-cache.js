@@ -7,30 +7,35 @@
 // validateRequest is a pure function of its four arguments and of the table
 // compiled into the module, which never changes inside a process: a stored
 // answer is the answer a fresh check would give, and needs no expiry to stay
-// right.
+// right. Only answers are stored: a check that could not hash rejects, and is
+// never taken for "invalid". Invalid answers still expire (after a minute by
+// default): a wrong code is rarely sent for long, so an old entry only ever
+// holds garbage.
 //
 // Valid and invalid answers live in separate buckets, each least recently
 // used first out, so that a spray of wrong codes only ever evicts wrong codes.
 // Entries are keyed by a SHA-256 digest of the four arguments, never the code
 // itself, so that a heap dump holds no bearer code.
 
-const DEFAULTS = Object.freeze({ valid: 10_000, invalid: 1_000, ttl: 0 });
+const DEFAULTS = Object.freeze({ valid: 10_000, invalid: 1_000, ttl: 0, invalidTtl: 60_000 });
 // The LRU library allocates its index arrays for the whole bound up front.
 const MAX_ENTRIES = 1_000_000;
 const OPTION_NAMES = new Set(Object.keys(DEFAULTS));
 
+const NAMES_TEXT = [...OPTION_NAMES].join(', ');
+
 /**
- * Checks createValidator's `cache` option: false, or { valid, invalid, ttl }.
- * @returns {false | { valid: number, invalid: number, ttl: number }}
+ * Checks createValidator's `cache` option: false, or { valid, invalid, ttl, invalidTtl }.
+ * @returns {false | { valid: number, invalid: number, ttl: number, invalidTtl: number }}
  */
 function readCacheOptions(cache) {
   if (cache === undefined) return DEFAULTS;
   if (cache === false) return false;
   if (cache === null || typeof cache !== 'object')
-    throw new TypeError('createValidator: cache must be false or an object { valid, invalid, ttl }');
+    throw new TypeError(`createValidator: cache must be false or an object { ${NAMES_TEXT} }`);
   for (const key of Object.keys(cache)) {
     if (!OPTION_NAMES.has(key))
-      throw new TypeError(`createValidator: unknown cache option ${JSON.stringify(key)} (valid, invalid, ttl)`);
+      throw new TypeError(`createValidator: unknown cache option ${JSON.stringify(key)} (${NAMES_TEXT})`);
   }
   const settings = { ...DEFAULTS, ...cache };
   for (const bucket of ['valid', 'invalid']) {
@@ -38,19 +43,34 @@ function readCacheOptions(cache) {
     if (!Number.isSafeInteger(max) || max < 1 || max > MAX_ENTRIES)
       throw new RangeError(`createValidator: cache.${bucket} must be an integer from 1 to ${MAX_ENTRIES}`);
   }
-  if (!Number.isSafeInteger(settings.ttl) || settings.ttl < 0)
-    throw new RangeError('createValidator: cache.ttl must be a whole number of milliseconds (0: entries never expire)');
+  for (const [name, entries] of [
+    ['ttl', 'valid entries'],
+    ['invalidTtl', 'invalid entries'],
+  ]) {
+    const ttl = settings[name];
+    if (!Number.isSafeInteger(ttl) || ttl < 0)
+      throw new RangeError(
+        `createValidator: cache.${name} must be a whole number of milliseconds (0: ${entries} never expire)`,
+      );
+  }
   return settings;
 }
 
-function createResultCache({ valid, invalid, ttl }) {
+/**
+ * @param {{ valid: number, invalid: number, ttl: number, invalidTtl: number }} settings from readCacheOptions
+ * @param {{ now(): number }} [clock] for tests only: the time in milliseconds that expiry reads
+ */
+function createResultCache({ valid, invalid, ttl, invalidTtl }, clock) {
   // Loaded with the first cache, so that a process that never checks
   // asynchronously does not pay for them.
   const crypto = require('node:crypto');
   const { LRUCache } = require('lru-cache');
-  const bucketOptions = (max) => (ttl > 0 ? { max, ttl } : { max });
-  const validBucket = new LRUCache(bucketOptions(valid));
-  const invalidBucket = new LRUCache(bucketOptions(invalid));
+  // A clock given is read on every look: the library otherwise keeps one
+  // reading for a millisecond of real time.
+  const timing = clock ? { perf: clock, ttlResolution: 0 } : {};
+  const bucketOptions = (max, expiry) => (expiry > 0 ? { max, ttl: expiry, ...timing } : { max });
+  const validBucket = new LRUCache(bucketOptions(valid, ttl));
+  const invalidBucket = new LRUCache(bucketOptions(invalid, invalidTtl));
   const inProgress = new Map();
 
   // Each argument as its UTF-16 units behind its length: no two tuples share

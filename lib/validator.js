@@ -63,9 +63,10 @@ function poolFailure(cause) {
 }
 
 /**
- * @param {{ threads?: number, maxQueue?: number, cache?: false | { valid?: number, invalid?: number, ttl?: number } }}
+ * @param {{ threads?: number, maxQueue?: number,
+ *   cache?: false | { valid?: number, invalid?: number, ttl?: number, invalidTtl?: number } }}
  *   [options] threads: pool size, 1 to 256 (default: one per available core); maxQueue: calls that may wait for a
- *   thread (default: 16 per thread); cache: bounds of the result cache, or false for none
+ *   thread (default: 16 per thread); cache: bounds and expiry of the result cache, or false for none
  */
 function createValidator(options = {}) {
   const { threads, maxQueue, cache: cacheOptions } = readOptions(options);

@@ -36,7 +36,14 @@ Napi::Value ValidateRequest(const Napi::CallbackInfo& info) {
   // short, letting anything follow a valid code.
   if (ClassifyAuthCode(auth_code) != AuthCodeShape::kHashable)
     return Napi::Boolean::New(env, false);
-  return Napi::Boolean::New(env, bcrypt_checkpw(token.c_str(), auth_code.c_str()) == 0);
+  const int result = bcrypt_checkpw(token.c_str(), auth_code.c_str());
+  // Not an answer about the code: reported as `false`, it would be taken
+  // (and cached) as a wrong code until the fault had long passed.
+  if (result == kCheckpwHashingFailed) {
+    Napi::Error::New(env, messages::kCheckFailed).ThrowAsJavaScriptException();
+    return Napi::Boolean::New(env, false);
+  }
+  return Napi::Boolean::New(env, result == 0);
 }
 
 }  // namespace hv

@@ -13,6 +13,11 @@ export type HeaderValidatorErrorCode =
   | 'ERR_HEADER_VALIDATOR_CLOSED'
   /** A pool thread failed before it could answer; the pool's error is the `cause` (503 behind the middleware). */
   | 'ERR_HEADER_VALIDATOR_WORKER'
+  /**
+   * A well-formed code could not be hashed (a fault of the server, not an answer about the code): never cached,
+   * worth retrying (503 behind the middleware). The synchronous validateRequest throws a plain Error instead.
+   */
+  | 'ERR_HEADER_VALIDATOR_HASH_FAILED'
   /** The middleware's host function failed or returned no host; its error is the `cause` (status 500). */
   | 'ERR_HEADER_VALIDATOR_HOST'
   /** The middleware's skip function threw or rejected; its error is the `cause` (status 500). */
@@ -29,6 +34,7 @@ export declare const codes: Readonly<{
   OVERLOADED: 'ERR_HEADER_VALIDATOR_OVERLOADED';
   CLOSED: 'ERR_HEADER_VALIDATOR_CLOSED';
   WORKER: 'ERR_HEADER_VALIDATOR_WORKER';
+  HASH_FAILED: 'ERR_HEADER_VALIDATOR_HASH_FAILED';
   HOST: 'ERR_HEADER_VALIDATOR_HOST';
   SKIP: 'ERR_HEADER_VALIDATOR_SKIP';
   UNAUTHORIZED: 'ERR_HEADER_VALIDATOR_UNAUTHORIZED';

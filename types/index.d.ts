@@ -13,7 +13,11 @@ declare global {
   }
 }
 
-/** true when `auth_code` is a bcrypt hash of the combination's token. Runs on the calling thread. */
+/**
+ * true when `auth_code` is a bcrypt hash of the combination's token. Runs on the calling thread. Throws an Error
+ * "Failed to check auth code" when a well-formed code could not be hashed (a fault of the server, such as memory
+ * that could not be allocated), which says nothing about the code.
+ */
 export function validateRequest(auth_code: string, platform: string, userType: string, host: string): boolean;
 
 /**
@@ -25,7 +29,8 @@ export function generateAuthCode(platform: string, userType: string, host: strin
 /**
  * validateRequest on the default validator's worker threads, through its result cache. A call refused before any
  * hashing (a code that no hash can be, a cost above the cap, a combination the table does not have) is answered on
- * the calling thread instead, without the pool.
+ * the calling thread instead, without the pool. A check that could not hash rejects with code
+ * 'ERR_HEADER_VALIDATOR_HASH_FAILED', and is never cached.
  */
 export function validateRequestAsync(
   auth_code: string,
@@ -49,8 +54,10 @@ export interface CacheOptions {
   valid?: number;
   /** Most invalid results kept, 1 to 1,000,000; default 1,000. Invalid results never evict valid ones. */
   invalid?: number;
-  /** Milliseconds an entry is kept; default 0, for as long as it is not evicted (a stored answer never goes stale). */
+  /** Milliseconds a valid result is kept; default 0, for as long as it is not evicted (it never goes stale). */
   ttl?: number;
+  /** Milliseconds an invalid result is kept; default 60,000; 0 for as long as it is not evicted. */
+  invalidTtl?: number;
 }
 
 export interface ValidatorOptions {
@@ -152,8 +159,8 @@ export interface AuthOptions<Req> {
   skip?: (req: Req) => boolean | Promise<boolean>;
   /**
    * Hand refusals to the application's error handling instead of answering them: a HeaderValidatorError with
-   * `status`/`statusCode` 401 (code 'ERR_HEADER_VALIDATOR_UNAUTHORIZED') or 503 (the overload, closed or worker
-   * code) and the answer's `headers` (WWW-Authenticate, Retry-After). Default false.
+   * `status`/`statusCode` 401 (code 'ERR_HEADER_VALIDATOR_UNAUTHORIZED') or 503 (the overload, closed, worker or
+   * hash-failed code) and the answer's `headers` (WWW-Authenticate, Retry-After). Default false.
    */
   failWithError?: boolean;
 }

@@ -21,10 +21,17 @@ const api = () => require('../index');
 // whatever is piped in.
 const STDIN_LIMIT = 4096;
 
+// For the commands whose arguments a script may take from a request.
+const AFTER_DASHES = (example) =>
+  `\n\nPut \`--\` before the arguments when one may begin with a dash: everything after it is a value\n` +
+  `(\`${PROGRAM} ${example}\`). \`-h\` and \`--help\`\ndescribe the command only when given alone.`;
+
 const COMMANDS = {
   generate: {
     usage: 'generate <platform> <userType> <host>',
-    about: 'Prints a fresh auth code for the combination (bcrypt, cost 12).',
+    about:
+      'Prints a fresh auth code for the combination (bcrypt, cost 12).' +
+      AFTER_DASHES('generate -- "$platform" "$userType" "$host"'),
     exits: '0 printed, 1 this build has no token for the combination',
     positionals: 3,
     run: generate,
@@ -33,7 +40,8 @@ const COMMANDS = {
     usage: 'validate <auth_code|-> <platform> <userType> <host>',
     about:
       'Prints `valid` or `invalid`. With `-`, the code is read from standard input, which keeps it out of the ' +
-      'process\nlist.',
+      'process\nlist.' +
+      AFTER_DASHES('validate -- "$code" "$platform" "$userType" "$host"'),
     exits: '0 valid, 1 invalid',
     positionals: 4,
     run: validate,
@@ -86,13 +94,18 @@ const COMMANDS = {
   },
 };
 
-const OVERVIEW_USAGE = `usage: ${PROGRAM} <${Object.keys(COMMANDS).join('|')}> [arguments] [--help]`;
+// Options in place of a command, each only ever given alone.
+const TOP_LEVEL_OPTIONS = new Set(['--help', '-h', '--version']);
+
+const COMMAND_LINE = `<${Object.keys(COMMANDS).join('|')}> [arguments] [--help]`;
+const OVERVIEW_USAGE = `usage: ${PROGRAM} ${COMMAND_LINE}`;
 
 const EXIT_STATUSES = `exit status:
   0  done: the code is valid, printed or listed, the table written
   1  a "no" answer: the code is invalid, this build has no token for the combination, the encoder refuses
      the input file, a demo request was not answered as expected
-  2  usage error: no or an unknown command, an unknown option, the wrong number of arguments
+  2  usage error: no or an unknown command, an unknown option, the wrong number of arguments, -h or --help
+     among other arguments
   3  error, the job could not be done: a file cannot be read or written, the module cannot load or refuses
      to run, anything unexpected`;
 
@@ -211,6 +224,9 @@ function reportingAs(prefix, io) {
 async function main(argv, io = process) {
   const [name, ...rest] = argv;
   const programIo = reportingAs(PROGRAM, io);
+  if (TOP_LEVEL_OPTIONS.has(name) && rest.length > 0) {
+    return usageError(programIo, `${name} takes no other arguments`, COMMAND_LINE);
+  }
   if (name === '--help' || name === '-h') return help([], {}, programIo);
   if (name === '--version') {
     io.stdout.write(`${require('../../package.json').version}\n`);
@@ -231,14 +247,25 @@ async function main(argv, io = process) {
       args: rest,
       allowPositionals: true,
       options: { ...command.options, help: { type: 'boolean', short: 'h' } },
+      tokens: true,
     });
   } catch (err) {
     return usageError(commandIo, err.message, command.usage);
   }
-  const { values, positionals } = parsed;
+  const { values, positionals, tokens } = parsed;
   if (values.help) {
-    io.stdout.write(describe(command));
-    return EXIT.OK;
+    // Exit 0 only for help asked for alone: a script that passes a request's
+    // values as arguments must never read a `-h` among them as success.
+    if (rest.length === 1) {
+      io.stdout.write(describe(command));
+      return EXIT.OK;
+    }
+    const flag = tokens.find((token) => token.kind === 'option' && token.name === 'help').rawName;
+    return usageError(
+      commandIo,
+      `${flag} is only accepted alone; put -- before arguments that begin with a dash`,
+      command.usage,
+    );
   }
   const problem = arityProblem(command, positionals.length) || command.usageProblem?.(values);
   if (problem) return usageError(commandIo, problem, command.usage);

@@ -115,7 +115,7 @@ int bcrypt_checkpw(const char* token, const char* auth_code) {
 
   char computed[hv::kBcryptBufferSize] = {};
   const hv::WipeOnExit wipe_computed(computed);
-  if (bcrypt_hashpw(token, auth_code, computed) != 0) return -1;
+  if (bcrypt_hashpw(token, auth_code, computed) != 0) return hv::kCheckpwHashingFailed;
 
   // Constant time: every byte is visited whatever differs.
   unsigned diff = 0;

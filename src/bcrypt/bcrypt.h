@@ -19,6 +19,11 @@ inline constexpr int kBcryptBufferSize = 64;
 inline constexpr int kGenerationCost = 12;
 static_assert(kGenerationCost <= kVerificationCostCap, "servers would refuse the codes they make");
 
+// bcrypt_checkpw's result when a code that passed every check could not be
+// hashed (no work area, or libxcrypt failed): a fault of the server, which
+// says nothing about the code.
+inline constexpr int kCheckpwHashingFailed = -2;
+
 }  // namespace hv
 
 // 0 on success; 1 "/dev/urandom" did not open; 2 a read failed or hit end of
@@ -35,6 +40,8 @@ int bcrypt_hashpw(const char* token, const char* setting, char hash[hv::kBcryptB
 // 0 when auth_code matches token. -1 when auth_code does not start with an
 // accepted setting or its cost is above kVerificationCostCap; 1 when it has
 // the wrong length or characters no hash can produce; otherwise 1..255 for
-// any other mismatch; -1 too if hashing fails. Refusals are decided before any
-// hashing, by ClassifyAuthCode (bcrypt/auth_code_rules.h).
+// any other mismatch. Refusals are decided before any hashing, by
+// ClassifyAuthCode (bcrypt/auth_code_rules.h). hv::kCheckpwHashingFailed (-2)
+// when hashing itself fails: the work area cannot be allocated, or libxcrypt
+// refuses the token (512 bytes or more).
 int bcrypt_checkpw(const char* token, const char* auth_code);

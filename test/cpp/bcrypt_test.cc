@@ -127,7 +127,8 @@ TEST(BcryptHashpw, OnlyTheFirst72TokenBytesCount) {
             Hash((prefix.substr(1) + "b").c_str(), setting));
 }
 
-// libxcrypt's limit, below which the 72-byte rule holds; checking reports the failure as -1.
+// libxcrypt's limit, below which the 72-byte rule holds. Checking a well-formed code reports the
+// failure as a failure of its own, never as a refusal of the code or a mismatch.
 TEST(BcryptHashpw, TokensOf512BytesOrMoreFail) {
   const std::string setting(kCode, 29);
   const std::string longest(511, 'k');
@@ -137,7 +138,11 @@ TEST(BcryptHashpw, TokensOf512BytesOrMoreFail) {
   EXPECT_EQ(bcrypt_hashpw(too_long.c_str(), setting.c_str(), hash), 1);
   const std::string code = Hash(longest.c_str(), setting);
   ASSERT_EQ(code.size(), 60u);
-  EXPECT_EQ(bcrypt_checkpw(too_long.c_str(), code.c_str()), -1);
+  EXPECT_EQ(bcrypt_checkpw(too_long.c_str(), code.c_str()), hv::kCheckpwHashingFailed);
+  EXPECT_EQ(hv::kCheckpwHashingFailed, -2);
+  // Refusals are still decided first, from the code alone.
+  EXPECT_EQ(bcrypt_checkpw(too_long.c_str(), code.substr(0, 28).c_str()), -1);
+  EXPECT_EQ(bcrypt_checkpw(too_long.c_str(), code.substr(0, 59).c_str()), 1);
 }
 
 TEST(BcryptCheckpw, MatchesOnlyTheTokenItWasMadeFrom) {

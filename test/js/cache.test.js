@@ -8,7 +8,7 @@ const { describe, it } = require('node:test');
 const assert = require('node:assert/strict');
 
 const api = require('../../lib');
-const { createResultCache } = require('../../lib/result-cache');
+const { createResultCache, readCacheOptions } = require('../../lib/result-cache');
 const { demoCode, tamper, withCost, withPrefix } = require('../support/codes.js');
 const { closedAfterTests } = require('../support/validators.js');
 const { combinations } = require('../support/module.js');
@@ -103,10 +103,34 @@ describe('result cache', () => {
     );
   });
 
+  it('invalid answers expire after a minute by default (invalidTtl), valid ones never (ttl 0)', async () => {
+    let now = 1_000_000;
+    const clock = { now: () => now };
+    const [wrong, right] = [
+      ['w', ...STORE],
+      ['r', ...STORE],
+    ];
+    const store = async (options) => {
+      const cache = createResultCache(readCacheOptions(options), clock);
+      await cache.share(cache.keyOf(wrong), Promise.resolve(false));
+      await cache.share(cache.keyOf(right), Promise.resolve(true));
+      return () => [cache.get(cache.keyOf(wrong)), cache.get(cache.keyOf(right))];
+    };
+    const byDefault = await store(undefined);
+    const kept = await store({ invalidTtl: 0 });
+    now += 60_000;
+    assert.deepEqual(byDefault(), [false, true]);
+    now += 1;
+    assert.deepEqual(byDefault(), [undefined, true]);
+    now += 365 * 86_400_000;
+    assert.deepEqual(kept(), [false, true]);
+  });
+
   it('refuses cache options it does not know or cannot hold', () => {
     assert.throws(() => api.createValidator({ cache: { valid: 10, size: 5 } }), /unknown cache option "size"/);
     assert.throws(() => api.createValidator({ cache: true }), TypeError);
-    for (const cache of [{ valid: 0 }, { invalid: 1.5 }, { valid: 1e9 }, { ttl: -1 }, { ttl: 0.5 }])
+    const unusable = [{ valid: 0 }, { invalid: 1.5 }, { valid: 1e9 }, { ttl: -1 }, { ttl: 0.5 }];
+    for (const cache of [...unusable, { invalidTtl: -1 }, { invalidTtl: '60000' }])
       assert.throws(() => api.createValidator({ cache }), RangeError, JSON.stringify(cache));
   });
 

@@ -233,6 +233,33 @@ describe('usage', () => {
     }
   });
 
+  it('-h or --help among other arguments is a usage error, never help; after -- it is a value', async () => {
+    const cases = [
+      ['validate', ['not-a-code', '-h', 'USER', 'example.com'], '-h'],
+      ['validate', ['--help', demoCode(...STORE), ...STORE], '--help'],
+      ['generate', ['-h', ...STORE], '-h'],
+      ['generate', [...STORE, '--help'], '--help'],
+    ];
+    for (const [command, args, flag] of cases) {
+      const { status, stdout, stderr } = await cli([command, ...args]);
+      assert.deepEqual([status, stdout], [2, ''], `${command} ${args.join(' ')}`);
+      const [problem, usage] = stderr.split('\n');
+      assert.match(problem, new RegExp(`^header-validator ${command}: ${flag} is only accepted alone; put -- before`));
+      assert.match(usage, new RegExp(`^usage: header-validator ${command} `));
+    }
+    const overview = await cli(['--help', 'validate']);
+    assert.deepEqual([overview.status, overview.stdout], [2, '']);
+    assert.match(overview.stderr, /^header-validator: --help takes no other arguments\n/);
+
+    for (const code of ['-abc', '-h']) {
+      const checked = await cli(['validate', '--', code, ...STORE]);
+      assert.deepEqual([checked.status, checked.stdout, checked.stderr], [1, 'invalid\n', ''], code);
+    }
+    const generated = await cli(['generate', '--', '-h', 'USER', 'example.com']);
+    assert.equal(generated.status, 1);
+    assert.match(generated.stderr, /no token for platform '-h', user type 'USER'/);
+  });
+
   it('--help describes each command and exits 0', async () => {
     for (const command of ['generate', 'validate', 'list', 'encode', 'demo']) {
       const { status, stdout } = await cli([command, '--help']);

@@ -2,7 +2,7 @@
 
 // Failures of the system underneath the module, forced in a child process by
 // a preloaded shim (test/support/fail_shim.c): "/dev/urandom" that cannot be
-// opened, and a crypt work area that cannot be allocated.
+// opened, and a crypt work area that cannot be allocated, always or once.
 
 const { after, before, describe, it } = require('node:test');
 const assert = require('node:assert/strict');
@@ -15,23 +15,24 @@ const PROBE = `
   const hv = require(support.modulePath);
   const c = { host: 'example.com', platform: 'WEB', userType: 'USER' };
   const code = support.cheapCode(support.demoTokens[c.host][c.platform][c.userType]);
+  const thrown = (e) => ({
+    threw: Object.getPrototypeOf(e) === Error.prototype ? 'Error' : String(e?.constructor?.name),
+    message: e.message,
+    hasCode: 'code' in e,
+  });
   const generate = () => {
     try {
       const value = hv.generateAuthCode(c.platform, c.userType, c.host);
       return { returned: typeof value };
     } catch (e) {
-      return {
-        threw: Object.getPrototypeOf(e) === Error.prototype ? 'Error' : String(e?.constructor?.name),
-        message: e.message,
-        hasCode: 'code' in e,
-      };
+      return thrown(e);
     }
   };
   const validate = () => {
     try {
       return hv.validateRequest(code, c.platform, c.userType, c.host);
     } catch (e) {
-      return 'threw ' + e;
+      return thrown(e);
     }
   };
   report({
@@ -39,6 +40,36 @@ const PROBE = `
     valid: validate(),
     unknown: hv.generateAuthCode('WEB', 'PROVIDER', c.host),
   });
+`;
+
+// Runs in the child: three concurrent async checks of one code (one hash,
+// shared), then the middleware's check of the same code, on one pool thread.
+const ASYNC_PROBE = `
+  const path = require('node:path');
+  const lib = require(path.join(support.ROOT, 'lib'));
+  const { authenticate, readAuthOptions } = require(path.join(support.ROOT, 'lib', 'authenticate'));
+  const c = { host: 'example.com', platform: 'WEB', userType: 'USER' };
+  const code = support.cheapCode(support.demoTokens[c.host][c.platform][c.userType]);
+  const settled = (promise) =>
+    promise.then(
+      (value) => ({ value }),
+      (e) => ({ code: e.code, packageError: e instanceof lib.HeaderValidatorError }),
+    );
+  (async () => {
+    const v = lib.createValidator({ threads: 1 });
+    const burst = await Promise.all(
+      [1, 2, 3].map(() => settled(v.validateRequestAsync(code, c.platform, c.userType, c.host))),
+    );
+    const headers = { 'x-auth-code': code, 'x-platform': c.platform, 'x-user-type': c.userType };
+    const answer = await authenticate({}, { headers }, readAuthOptions({ host: c.host, validator: v }, 'probe'));
+    const { bcryptChecks, coalesced, cachedValid, cachedInvalid } = v.stats();
+    await v.close();
+    report({
+      burst,
+      middleware: answer.auth ? 'pass' : { status: answer.status, cause: answer.cause?.code },
+      stats: { bcryptChecks, coalesced, cachedValid, cachedInvalid },
+    });
+  })();
 `;
 
 describe('system failures under the module', { skip: noCompiler }, () => {
@@ -87,11 +118,39 @@ describe('system failures under the module', { skip: noCompiler }, () => {
     assert.deepEqual(child.report.generated, [expected, expected]);
   });
 
-  it('without a crypt work area, validateRequest returns false without throwing', { skip: sanitizerAllocator }, () => {
-    const child = run('crypt_data');
-    assert.equal(child.status, 0, describeExit(child));
-    assert.equal(child.report.valid, false);
-  });
+  it(
+    'without a crypt work area, validateRequest throws "Failed to check auth code", never false',
+    {
+      skip: sanitizerAllocator,
+    },
+    () => {
+      const child = run('crypt_data');
+      assert.equal(child.status, 0, describeExit(child));
+      assert.deepEqual(child.report.valid, { threw: 'Error', message: 'Failed to check auth code', hasCode: false });
+    },
+  );
+
+  it(
+    'a failed hash is an error for every caller sharing it, never cached: retried, it passes',
+    {
+      skip: sanitizerAllocator,
+    },
+    () => {
+      const hashFailed = { code: 'ERR_HEADER_VALIDATOR_HASH_FAILED', packageError: true };
+      const passing = runScript(ASYNC_PROBE, { env: { LD_PRELOAD: shim.preload, HV_FAIL: 'crypt_data_once' } });
+      assert.equal(passing.status, 0, describeExit(passing));
+      assert.deepEqual(passing.report, {
+        burst: [hashFailed, hashFailed, hashFailed],
+        middleware: 'pass',
+        stats: { bcryptChecks: 2, coalesced: 2, cachedValid: 1, cachedInvalid: 0 },
+      });
+      // While the fault lasts, the middleware answers 503, for the client to retry.
+      const lasting = runScript(ASYNC_PROBE, { env: { LD_PRELOAD: shim.preload, HV_FAIL: 'crypt_data' } });
+      assert.equal(lasting.status, 0, describeExit(lasting));
+      assert.deepEqual(lasting.report.middleware, { status: 503, cause: hashFailed.code });
+      assert.equal(lasting.report.stats.cachedInvalid, 0);
+    },
+  );
 
   it('an unknown combination still gets null, not an exception, and its one log line', () => {
     for (const mode of ['urandom', 'crypt_data']) {

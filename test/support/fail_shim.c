@@ -5,6 +5,10 @@
  *   HV_FAIL=urandom     opening "/dev/urandom" fails with ENOENT
  *   HV_FAIL=crypt_data  calloc of exactly sizeof(struct crypt_data) bytes
  *                       (libxcrypt's work area) fails with ENOMEM
+ *   HV_FAIL=crypt_data_once
+ *                       the same for the first such calloc that the module
+ *                       itself makes, on whichever thread, and for no other:
+ *                       a fault that passes
  *
  * and, selected by HV_TRACE, counts one without making it fail:
  *
@@ -29,10 +33,11 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-enum fail_mode { FAIL_NONE, FAIL_URANDOM, FAIL_CRYPT_DATA };
+enum fail_mode { FAIL_NONE, FAIL_URANDOM, FAIL_CRYPT_DATA, FAIL_CRYPT_DATA_ONCE };
 
 static enum fail_mode mode = FAIL_NONE;
 static int trace_crypt_data = 0;
+static int failed_once = 0;
 
 __attribute__((constructor)) static void read_mode(void) {
   const char *trace = getenv("HV_TRACE");
@@ -41,6 +46,7 @@ __attribute__((constructor)) static void read_mode(void) {
   if (value == NULL) return;
   if (strcmp(value, "urandom") == 0) mode = FAIL_URANDOM;
   if (strcmp(value, "crypt_data") == 0) mode = FAIL_CRYPT_DATA;
+  if (strcmp(value, "crypt_data_once") == 0) mode = FAIL_CRYPT_DATA_ONCE;
 }
 
 /* ---- opening /dev/urandom ---------------------------------------------- */
@@ -108,9 +114,24 @@ int __open64_2(const char *path, int flags) {
  */
 extern void *__libc_calloc(size_t count, size_t size);
 
+/* Whether code at this address belongs to the module, not to Node.js, which
+   may allocate the same size for its own ends. */
+static int in_module(void *address) {
+  Dl_info info;
+  return dladdr(address, &info) != 0 && info.dli_fname != NULL &&
+         strstr(info.dli_fname, "header_validator.node") != NULL;
+}
+
+/* Whether this allocation of a work area, made from caller, is to fail. */
+static int fail_work_area(void *caller) {
+  if (mode == FAIL_CRYPT_DATA) return 1;
+  return mode == FAIL_CRYPT_DATA_ONCE && in_module(caller) &&
+         !__atomic_exchange_n(&failed_once, 1, __ATOMIC_SEQ_CST);
+}
+
 void *calloc(size_t count, size_t size) {
   const int work_area = size != 0 && count <= SIZE_MAX / size && count * size == sizeof(struct crypt_data);
-  if (work_area && mode == FAIL_CRYPT_DATA) {
+  if (work_area && fail_work_area(__builtin_return_address(0))) {
     errno = ENOMEM;
     return NULL;
   }

@@ -38,7 +38,7 @@ createValidator({ maxThreads: 2 });
 const closed: Promise<void> = validator.close();
 const closedDefault: Promise<void> = close();
 const uncached: Validator = createValidator({ cache: false });
-createValidator({ cache: { valid: 5000, invalid: 500, ttl: 60_000 } });
+createValidator({ cache: { valid: 5000, invalid: 500, ttl: 60_000, invalidTtl: 0 } });
 // @ts-expect-error unknown cache option
 createValidator({ cache: { size: 10 } });
 const counters: ValidatorStats = uncached.stats();
