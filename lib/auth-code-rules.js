@@ -28,4 +28,5 @@ function hashableAuthCode(code) {
   return cost >= rules.minCost && cost <= rules.verificationCostCap;
 }
 
-module.exports = { hashableAuthCode, AUTH_CODE_LENGTH: rules.length };
+// The variant letters after "$2" that a code may carry ("abxy").
+module.exports = { hashableAuthCode, AUTH_CODE_LENGTH: rules.length, AUTH_CODE_VARIANTS: rules.variants };

@@ -7,6 +7,7 @@
 
 const crypto = require('node:crypto');
 const { loadPublicDigests } = require('./format');
+const { keyDigests } = require('./key-schedule-words');
 const { quote, showPath, listPaths } = require('./leaf-path');
 
 const { codes, tableRefused: refusal } = require('../errors');
@@ -158,7 +159,8 @@ function checkToken(node, names, format) {
 }
 
 // A public demo token lets anyone make codes; one token at several
-// combinations lets a code for one (say staging) open the others.
+// combinations, or tokens that bcrypt reads as one key, let a code for one
+// (say staging) open the others.
 function tokenReuseProblems(leaves, { allowDemoTokens, allowSharedTokens }) {
   const publicDigests = loadPublicDigests();
   const digested = leaves.map(({ names, bytes }) => ({
@@ -183,18 +185,56 @@ function tokenReuseProblems(leaves, { allowDemoTokens, allowSharedTokens }) {
       hints.push('use tokens of your own (--allow-demo-tokens only to encode the demo table itself)');
   }
   if (!allowSharedTokens) {
+    const others = (paths) => (paths.length === 2 ? 'other' : 'others');
     const shared = [...byDigest.values()].filter((paths) => paths.length > 1);
     for (const paths of shared) {
+      problems.push(`${listPaths(paths)} have the same token, so a code for one is valid for the ${others(paths)}`);
+    }
+    const oneKey = oneKeyGroups(leaves, digested);
+    for (const { paths, variants } of oneKey) {
+      const prefixes = variants.map((v) => `$2${v}$`).join(' and ');
       problems.push(
-        `${listPaths(paths)} have the same token, so a code for one is valid for the ` +
-          `${paths.length === 2 ? 'other' : 'others'}`,
+        `${listPaths(paths)} have different tokens that are one bcrypt key under ${prefixes}, so a ` +
+          `${prefixes} code for one is valid for the ${others(paths)}`,
       );
     }
-    if (shared.length > 0) {
+    if (shared.length > 0 || oneKey.length > 0) {
       hints.push('give each combination its own token (--allow-shared-tokens if this is intended)');
+    }
+    if (oneKey.length > 0) {
+      hints.push(
+        'tokens of ASCII characters only are never one key (under $2x$ a byte of 0x80 or above overwrites the ' +
+          'bytes before it in its 4-byte group)',
+      );
     }
   }
   return { problems, hints };
+}
+
+/**
+ * Leaves whose tokens differ but are one bcrypt key under some variant: one
+ * group per set of leaves, with every variant that joins exactly them.
+ */
+function oneKeyGroups(leaves, digested) {
+  const byKey = new Map();
+  leaves.forEach(({ bytes }, i) => {
+    for (const [variant, digest] of keyDigests(bytes)) {
+      const key = `${variant}:${digest}`;
+      if (!byKey.has(key)) byKey.set(key, { variant, members: [] });
+      byKey.get(key).members.push(i);
+    }
+  });
+  const groups = new Map();
+  for (const { variant, members } of byKey.values()) {
+    // One leaf for each distinct token: byte-identical ones are reported as the same token.
+    const tokens = new Set();
+    const distinct = members.filter((i) => !tokens.has(digested[i].digest) && tokens.add(digested[i].digest));
+    if (distinct.length < 2) continue;
+    const id = distinct.join(',');
+    if (!groups.has(id)) groups.set(id, { paths: distinct.map((i) => leaves[i].names), variants: [] });
+    groups.get(id).variants.push(variant);
+  }
+  return [...groups.values()];
 }
 
 module.exports = {

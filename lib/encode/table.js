@@ -65,7 +65,7 @@ function collectLeaves(root, format) {
  * found, each naming its place, never a token.
  * @param {Buffer|Uint8Array|string} plainJsonText host -> platform -> userType -> token
  * @param {{allowDemoTokens?: boolean, allowSharedTokens?: boolean}} [options] accept public demo tokens, or one
- *   token at several combinations, instead of refusing them
+ *   token (or tokens that are one bcrypt key) at several combinations, instead of refusing them
  * @returns {Record<string, Record<string, Record<string, string[]>>>}
  */
 function encodeTable(plainJsonText, { allowDemoTokens = false, allowSharedTokens = false } = {}) {

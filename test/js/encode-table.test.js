@@ -455,6 +455,37 @@ describe('encodeTable', () => {
       assert.ok(sameToken(decodeLeaf(encoded['staging.example.com'].WEB.USER).token, token), 'token lost');
     });
 
+    it('different tokens that are one bcrypt key, and only those, unless allowed', () => {
+      // Pairs whose verdicts test/cpp/key_schedule_words_test.cc checks against libxcrypt's hashes.
+      const file = path.join(ROOT, 'test', 'data', 'bcrypt-one-key-pairs.json');
+      const { pairs } = JSON.parse(fs.readFileSync(file, 'utf8'));
+      assert.ok(pairs.some((pair) => pair.oneKeyUnder) && pairs.some((pair) => !pair.oneKeyUnder));
+      for (const { what, a, b, oneKeyUnder } of pairs) {
+        const plain = JSON.stringify({
+          'example.com': { WEB: { USER: a } },
+          'staging.example.com': { WEB: { USER: b } },
+        });
+        if (!oneKeyUnder) {
+          assert.doesNotThrow(() => encodeTable(plain), what);
+          continue;
+        }
+        const message = refusalOf(() => encodeTable(plain));
+        assertNoTokenIn(message, a);
+        assertNoTokenIn(message, b);
+        const prefixes = [...oneKeyUnder].map((v) => `$2${v}$`).join(' and ');
+        assert.ok(
+          message.startsWith(
+            'example.com/WEB/USER and staging.example.com/WEB/USER have different tokens that are one bcrypt key ' +
+              `under ${prefixes}, so a ${prefixes} code for one is valid for the other\n`,
+          ),
+          what,
+        );
+        assert.match(message, /--allow-shared-tokens/);
+        const encoded = encodeTable(plain, { allowSharedTokens: true });
+        assert.ok(sameToken(decodeLeaf(encoded['staging.example.com'].WEB.USER).token, b), 'token lost');
+      }
+    });
+
     it('a root that is not an object, and tables without tokens', () => {
       assert.match(
         refusalOf(() => encodeTable('[]')),

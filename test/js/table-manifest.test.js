@@ -100,13 +100,16 @@ test('a custom table holding demo tokens fails, wherever they sit, unless HEADER
   assert.deepEqual([allowed.manifest.demo, allowed.manifest.demoTokenLeaves], [false, 1]);
 });
 
-test('one token at two combinations is a warning naming both', () => {
+test('one token, or one bcrypt key, at two combinations is a warning naming both', () => {
   // Two encodings of one token: different leaves, same token.
   const token = Buffer.from(crypto.randomBytes(24).toString('base64url'));
+  // Different tokens that are one key under $2x$ (test/data/bcrypt-one-key-pairs.json).
+  const [oneKey] = require('../data/bcrypt-one-key-pairs.json').pairs.filter((pair) => pair.oneKeyUnder === 'x');
   const custom = {
     'api.example.org': {
       WEB: { USER: encodeToken(token, MASK) },
       IOS: { USER: freshLeaf(), STORE: encodeToken(token, MASK) },
+      ANDROID: { USER: encodeToken(Buffer.from(oneKey.a), MASK), KIOSK: encodeToken(Buffer.from(oneKey.b), MASK) },
     },
   };
   const { status, stderr, manifest } = check(writeTable('shared.json', custom));
@@ -114,6 +117,14 @@ test('one token at two combinations is a warning naming both', () => {
   assert.match(
     stderr,
     /warning: token table leaves api\.example\.org\/IOS\/STORE and api\.example\.org\/WEB\/USER hold the same token/,
+  );
+  // Once, for the different tokens only: the same token is not one key "again".
+  assert.deepEqual(
+    stderr.split('\n').filter((line) => line.includes('one bcrypt key')),
+    [
+      'warning: token table leaves api.example.org/ANDROID/KIOSK and api.example.org/ANDROID/USER hold different ' +
+        'tokens that are one bcrypt key under $2x$; a $2x$ code for one is valid for the other',
+    ],
   );
   assert.deepEqual([manifest.demo, manifest.demoTokenLeaves], [false, 0]);
 });

@@ -24,10 +24,14 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "auth_code_rules_data.h"
+#include "bcrypt/key_schedule_words.h"
 #include "codec/numeral_decoder.h"
 #include "common/wipe.h"
 #include "tokens/table_walk.h"
@@ -42,10 +46,10 @@ std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string Sha256Hex(const std::string& bytes) {
+std::string Sha256Hex(const void* data, std::size_t size) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
+  if (EVP_Digest(data, size, digest, &length, EVP_sha256(), nullptr) != 1) {
     throw std::runtime_error("SHA-256 failed");
   }
   static constexpr char kHex[] = "0123456789abcdef";
@@ -56,6 +60,8 @@ std::string Sha256Hex(const std::string& bytes) {
   }
   return hex;
 }
+
+std::string Sha256Hex(const std::string& bytes) { return Sha256Hex(bytes.data(), bytes.size()); }
 
 // Parses JSON and refuses an object with the same key twice: the module's
 // parser would silently keep only one of them.
@@ -169,6 +175,37 @@ class ManifestVisitor : public hv::TableVisitor {
       std::cerr << "warning: token table leaves " << first->second << " and " << where
                 << " hold the same token; a code for one is valid for the other\n";
     }
+    CheckOneKey(where, token, digest);
+  }
+
+  // Different tokens can still be one bcrypt key: under "$2x$" a byte of 0x80
+  // or above overwrites the bytes before it in its 32-bit word. So leaves are
+  // compared, variant by variant, by a digest of the words bcrypt reads.
+  void CheckOneKey(const std::string& where, const std::string& token,
+                   const std::string& token_digest) {
+    std::vector<std::pair<std::string, std::string>> one_key_with;  // earlier leaf, variants
+    for (const char variant : std::string_view(hv::kAuthCodeVariants)) {
+      hv::BcryptKeyWords words = hv::KeyScheduleWords(token, variant);
+      const hv::WipeOnExit wipe_words(words.data(), sizeof words);
+      const std::string prefix = std::string("$2") + variant + "$";
+      const auto [first, inserted] = first_leaf_of_key_.emplace(
+          prefix + Sha256Hex(words.data(), sizeof words), Leaf{where, token_digest});
+      // The same token is warned about above.
+      if (inserted || first->second.token_digest == token_digest) continue;
+      const std::string& earlier = first->second.where;
+      auto known = std::find_if(one_key_with.begin(), one_key_with.end(),
+                                [&](const auto& entry) { return entry.first == earlier; });
+      if (known == one_key_with.end()) {
+        one_key_with.emplace_back(earlier, prefix);
+      } else {
+        known->second += " and " + prefix;
+      }
+    }
+    for (const auto& [earlier, variants] : one_key_with) {
+      std::cerr << "warning: token table leaves " << earlier << " and " << where
+                << " hold different tokens that are one bcrypt key under " << variants << "; a "
+                << variants << " code for one is valid for the other\n";
+    }
   }
 
   const json& format_;
@@ -179,6 +216,12 @@ class ManifestVisitor : public hv::TableVisitor {
   int undecodable_ = 0;
   std::vector<std::string> demo_token_leaves_;
   std::map<std::string, std::string> first_leaf_of_digest_;
+  struct Leaf {
+    std::string where;
+    std::string token_digest;
+  };
+  // Keyed by variant prefix and the digest of that variant's key words.
+  std::map<std::string, Leaf> first_leaf_of_key_;
 };
 
 void WriteAtomically(const std::string& path, const std::string& content) {
