@@ -61,11 +61,12 @@ const COMMANDS = {
     about:
       'Encodes a plain token file (host -> platform -> userType -> token) into the table the build compiles in;\n' +
       'then build with HEADER_VALIDATOR_TABLE=/abs/table.json npm run build. Keep the plain file out of git.\n' +
-      'Refuses the public demo tokens and one token used for several combinations, naming the combinations;\n' +
-      'a refused file has every fault listed, never a token. Says what it wrote on standard error.\n\n' +
+      'Refuses the public demo tokens, and one token (or tokens that bcrypt reads as one key) used for several\n' +
+      'combinations, naming the combinations; a refused file has every fault listed, never a token. Says what\n' +
+      'it wrote on standard error.\n\n' +
       '  --out <file>           write the table to this file, mode 0600; an existing one must be a regular file\n' +
       '  --allow-demo-tokens    accept the public demo tokens (only to encode the demo table itself)\n' +
-      '  --allow-shared-tokens  accept one token for several combinations',
+      '  --allow-shared-tokens  accept one token, or one bcrypt key, for several combinations',
     exits: '0 written, 1 the input file is refused',
     options: {
       out: { type: 'string', short: 'o' },
