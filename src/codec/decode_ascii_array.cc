@@ -19,6 +19,11 @@ std::string DecodeAsciiArray(const Napi::Array& array) {
     std::string numeral;
     try {
       numeral = array.Get(i).As<Napi::String>().Utf8Value();
+    } catch (const Napi::Error&) {
+      // A failed Node-API call fails the load, as everywhere else. It happens
+      // when the environment is being torn down (a worker terminated while it
+      // loads): there is no data problem to report, and nobody to tell.
+      throw;
     } catch (const std::exception& e) {
       WriteDiagnosticLine(std::string("Error decoding ASCII array: ") + e.what());
       return std::string();
