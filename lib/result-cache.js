@@ -17,7 +17,10 @@
 // Entries are keyed by a SHA-256 digest of the four arguments, never the code
 // itself, so that a heap dump holds no bearer code.
 
-const DEFAULTS = Object.freeze({ valid: 10_000, invalid: 1_000, ttl: 0, invalidTtl: 60_000 });
+// The valid bound is sized against a token holder flooding it with cheap
+// cost-4 codes: about 40 s of a 2-thread pool's work to cycle it (README,
+// "The cache of checked results").
+const DEFAULTS = Object.freeze({ valid: 100_000, invalid: 1_000, ttl: 0, invalidTtl: 60_000 });
 // The LRU library allocates its index arrays for the whole bound up front.
 const MAX_ENTRIES = 1_000_000;
 const OPTION_NAMES = new Set(Object.keys(DEFAULTS));

@@ -50,7 +50,7 @@ export function stats(): ValidatorStats;
 
 /** Bounds of a validator's cache of checked results. */
 export interface CacheOptions {
-  /** Most valid results kept, 1 to 1,000,000; default 10,000. */
+  /** Most valid results kept, 1 to 1,000,000; default 100,000. */
   valid?: number;
   /** Most invalid results kept, 1 to 1,000,000; default 1,000. Invalid results never evict valid ones. */
   invalid?: number;
