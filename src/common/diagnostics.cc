@@ -33,6 +33,8 @@ constexpr std::size_t kCountLineRoom = 128;
 constexpr int kRoomWaitMs = 1000;
 // How long an exiting process gives the writer thread to write what waits.
 constexpr std::chrono::milliseconds kExitLimit{1000};
+// How long the writer thread lets lines gather after a wake.
+constexpr std::chrono::milliseconds kGatherTime{1};
 // How often a flush looks whether the writer thread is done.
 constexpr std::chrono::milliseconds kFlushStep{1};
 
@@ -211,11 +213,16 @@ class StderrWriter {
   // Waits for lines, then moves them all to writing_.
   void TakeQueued() {
     std::unique_lock<std::mutex> lock(mutex_);
-    while (queued_.empty()) {
-      idle_ = true;
-      wake_.Wait(lock);
+    if (queued_.empty()) {
+      while (queued_.empty()) {
+        idle_ = true;
+        wake_.Wait(lock);
+      }
+      idle_ = false;
+      lock.unlock();
+      std::this_thread::sleep_for(kGatherTime);
+      lock.lock();
     }
-    idle_ = false;
     writing_.swap(queued_);
     in_flight_ = writing_.size();
   }
