@@ -33,7 +33,9 @@ constexpr std::size_t kCountLineRoom = 128;
 constexpr int kRoomWaitMs = 1000;
 // How long an exiting process gives the writer thread to write what waits.
 constexpr std::chrono::milliseconds kExitLimit{1000};
-// How long the writer thread lets lines gather after a wake.
+// How long the writer thread lets lines gather after a wake: a flood wakes it
+// about once a millisecond instead of once a line, and each wake costs the
+// calling thread a system call.
 constexpr std::chrono::milliseconds kGatherTime{1};
 // How often a flush looks whether the writer thread is done.
 constexpr std::chrono::milliseconds kFlushStep{1};
@@ -103,8 +105,9 @@ class StderrWriter {
     return *writer;
   }
 
-  // Never waits for the writer thread, which takes the lock only to hand lines
-  // over, and never allocates: the buffer is reserved whole.
+  // Never waits on standard error: the writer thread holds the lock only to
+  // take lines and to account for what it wrote, never while writing. Does not
+  // allocate: the buffer is reserved whole.
   void Write(std::string_view line) {
     const std::lock_guard<std::mutex> lock(mutex_);
     const std::size_t count_bytes = dropped_ > 0 ? CountLineBytes() : 0;
