@@ -175,8 +175,6 @@ sys.exit(child.wait())
     `;
     const run = spawnOnFifo(['-e', script, modulePath]);
     const stderr = run.openStderr().resume();
-    let exitedFirst = false;
-    run.exited.then(() => (exitedFirst = true));
     // Bounds a failure only: with the stream held, the end never comes.
     const guard = new AbortController();
     const ended = await Promise.race([
@@ -185,7 +183,7 @@ sys.exit(child.wait())
     ]);
     guard.abort();
     await run.printed('closed');
-    const stillRunning = !exitedFirst && run.child.exitCode === null;
+    const stillRunning = run.child.exitCode === null;
     run.child.stdin.end();
     const [status] = await run.exited;
     stderr.destroy();
