@@ -6,7 +6,8 @@
 #            libc6:arm64, libstdc++6:arm64)
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config binutils libssl-dev libcrypt-dev nlohmann-json3-dev libgtest-dev)
+# python3: the pty test of test/js/diagnostic-delivery.test.js.
+packages=(g++ cmake make pkg-config binutils libssl-dev libcrypt-dev nlohmann-json3-dev libgtest-dev python3)
 arm64=0
 for arg in "$@"; do
   if [ "$arg" = --arm64 ]; then

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -9,6 +10,7 @@
 #include "codec/base64.h"
 #include "codec/key_iv.h"
 #include "codec/numeral_decoder.h"
+#include "common/diagnostics.h"
 #include "test_encoding.h"
 
 namespace hv {
@@ -37,7 +39,9 @@ Elements Encode(const std::string& token) {
 std::string Decode(const Elements& elements, std::string* log) {
   ::testing::internal::CaptureStderr();
   std::string token = DecodeNumerals(elements);
+  const bool flushed = FlushDiagnosticLines(std::chrono::seconds(10));
   *log = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(flushed);
   return token;
 }
 

@@ -108,6 +108,15 @@ TEST(ModuleLinkage, NeedsOnlyTheStandardRuntimeLibraries) {
   EXPECT_NE(dynamic.find("BIND_NOW"), std::string::npos);
 }
 
+// Node.js unloads a module that only a worker thread loaded when that worker
+// exits, but the thread that writes the module's lines to standard error runs
+// the module's code for as long as the process lives: once loaded, it stays.
+TEST(ModuleLinkage, StaysLoadedOnceLoaded) {
+  const std::string dynamic = Capture("readelf -dW '" + kModule + "'");
+  EXPECT_TRUE(std::regex_search(dynamic, std::regex(R"(\(FLAGS_1\)\s+Flags:.*\bNODELETE\b)")))
+      << dynamic;
+}
+
 // The oldest systems the module must load on: glibc 2.28 is the floor of the
 // official Node.js 20 binaries; libstdc++ 3.4.25 and C++ ABI 1.3.11 are GCC 8's,
 // RHEL 8's system library.

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "codec/numeral_decoder.h"
+#include "common/diagnostics.h"
 #include "test_encoding.h"
 #include "tokens/table_walk.h"
 
@@ -96,8 +98,10 @@ TEST(WalkTokenTable, UndecodableLeavesBecomeEmptyAndTheWalkGoesOn) {
   Recorder recorder;
   ::testing::internal::CaptureStderr();
   WalkTokenTable(table, recorder);
+  const bool flushed = FlushDiagnosticLines(std::chrono::seconds(10));
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "Error during processing: Base64 decoding failed\n");
+  EXPECT_TRUE(flushed);
   EXPECT_EQ(recorder.lines,
             (std::vector<std::string>{"host h", "platform IOS: USER=ios-user-token-22-bytes",
                                       "platform WEB: USER=", "end h"}));

@@ -544,6 +544,7 @@ describe('diagnostic lines', () => {
           encoding: 'utf8',
           timeout: 30000,
           killSignal: 'SIGKILL',
+          maxBuffer: 16 * 1024 * 1024,
         },
       );
       const ms = fs.existsSync(msFile) ? Number(fs.readFileSync(msFile, 'utf8')) : Infinity;
