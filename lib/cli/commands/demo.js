@@ -5,6 +5,7 @@
 
 const http = require('node:http');
 const { once } = require('node:events');
+const { EXIT } = require('../exit-status');
 
 const BCRYPT_ALPHABET = './ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789';
 
@@ -76,7 +77,7 @@ async function demo(io) {
     server.close();
     await validator.close();
   }
-  return unexpected === 0 ? 0 : 1;
+  return unexpected === 0 ? EXIT.OK : EXIT.NO;
 }
 
 module.exports = {
