@@ -18,7 +18,7 @@ function readHeaderNames(headers, where) {
     throw new TypeError(`${where}: headers must be an object of header names`);
   const names = { ...DEFAULT_HEADERS };
   for (const [key, name] of Object.entries(headers)) {
-    if (!(key in DEFAULT_HEADERS))
+    if (!Object.hasOwn(DEFAULT_HEADERS, key))
       throw new TypeError(`${where}: unknown header option ${JSON.stringify(key)} (authCode, platform, userType)`);
     if (typeof name !== 'string' || !TOKEN.test(name)) {
       throw new TypeError(`${where}: headers.${key} must be a header name`);
