@@ -6,23 +6,31 @@
 
 const defaultValidator = require('./default-validator');
 const errors = require('./errors');
+const {
+  checkRequiredOptions,
+  checkObject,
+  checkName,
+  checkNames,
+  checkFunction,
+  checkBoolean,
+  optionError,
+  hostRequired,
+} = require('./options');
 const { unauthorizedAnswer, overloadedAnswer } = require('./http-answer');
 
 const DEFAULT_HEADERS = Object.freeze({ authCode: 'x-auth-code', platform: 'x-platform', userType: 'x-user-type' });
+const HEADER_OPTION_NAMES = new Set(Object.keys(DEFAULT_HEADERS));
 const OPTION_NAMES = new Set(['host', 'validator', 'headers', 'skip', 'failWithError']);
 // RFC 9110 token characters: what a header name may hold.
 const TOKEN = /^[!#$%&'*+.^_`|~0-9A-Za-z-]+$/;
 
 function readHeaderNames(headers, where) {
-  if (headers === null || typeof headers !== 'object')
-    throw new TypeError(`${where}: headers must be an object of header names`);
+  checkObject(headers, where, 'headers', 'an object of header names');
   const names = { ...DEFAULT_HEADERS };
   for (const [key, name] of Object.entries(headers)) {
-    if (!Object.hasOwn(DEFAULT_HEADERS, key))
-      throw new TypeError(`${where}: unknown header option ${JSON.stringify(key)} (authCode, platform, userType)`);
-    if (typeof name !== 'string' || !TOKEN.test(name)) {
-      throw new TypeError(`${where}: headers.${key} must be a header name`);
-    }
+    checkName(key, HEADER_OPTION_NAMES, where, { kind: 'header', listed: true });
+    if (typeof name !== 'string' || !TOKEN.test(name))
+      throw optionError(where, `headers.${key}`, 'must be a header name');
     names[key] = name.toLowerCase();
   }
   return names;
@@ -30,26 +38,15 @@ function readHeaderNames(headers, where) {
 
 /** Checks the options once, when the middleware is made. */
 function readAuthOptions(options, where) {
-  if (options === null || typeof options !== 'object') {
-    throw new TypeError(`${where}: options are required, at least { host }`);
-  }
-  for (const key of Object.keys(options)) {
-    if (!OPTION_NAMES.has(key)) throw new TypeError(`${where}: unknown option ${JSON.stringify(key)}`);
-  }
+  checkRequiredOptions(options, where, ['host']);
+  checkNames(options, OPTION_NAMES, where);
   const { host, validator, headers = {}, skip, failWithError = false } = options;
-  if (!(typeof host === 'function' || (typeof host === 'string' && host !== ''))) {
-    throw new TypeError(
-      `${where}: the host option is required: this deployment's host name, or a function of the request that ` +
-        `returns it ` +
-        '(never the Host header, which the client chooses)',
-    );
-  }
+  if (!(typeof host === 'function' || (typeof host === 'string' && host !== ''))) throw hostRequired(where);
   if (validator !== undefined && typeof validator?.validateRequestAsync !== 'function') {
-    throw new TypeError(`${where}: validator must come from createValidator()`);
+    throw optionError(where, 'validator', 'must come from createValidator()');
   }
-  if (skip !== undefined && typeof skip !== 'function')
-    throw new TypeError(`${where}: skip must be a function of the request`);
-  if (typeof failWithError !== 'boolean') throw new TypeError(`${where}: failWithError must be true or false`);
+  if (skip !== undefined) checkFunction(skip, where, 'skip', 'the request');
+  checkBoolean(failWithError, where, 'failWithError');
   const names = readHeaderNames(headers, where);
   const unauthorized = unauthorizedAnswer(names);
   // The default validator is made now, so that the module and its manifest

@@ -8,11 +8,12 @@
 const fp = require('fastify-plugin');
 const { authenticate, readAuthOptions } = require('./authenticate');
 const { letsThrough, answerAsError } = require('./http-answer');
+const { checkBoolean } = require('./options');
 const { hookFromSettings } = require('./fastify');
 
 async function fastifyHeaderValidator(fastify, options) {
   const { hook = true, ...authOptions } = options ?? {};
-  if (typeof hook !== 'boolean') throw new TypeError('fastifyHeaderValidator: hook must be true or false');
+  checkBoolean(hook, 'fastifyHeaderValidator', 'hook');
   const settings = readAuthOptions(authOptions, 'fastifyHeaderValidator');
 
   fastify.decorateRequest('auth', undefined);

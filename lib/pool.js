@@ -8,6 +8,7 @@
 const os = require('node:os');
 const path = require('node:path');
 const errors = require('./errors');
+const { checkInteger } = require('./options');
 
 const WORKER = path.join(__dirname, 'worker.js');
 const QUEUE_PER_THREAD = 16;
@@ -19,10 +20,8 @@ const MAX_THREADS = 256;
  * @returns {{ threads: number, maxQueue: number }}
  */
 function readPoolOptions({ threads = os.availableParallelism(), maxQueue = threads * QUEUE_PER_THREAD }) {
-  if (!Number.isSafeInteger(threads) || threads < 1 || threads > MAX_THREADS)
-    throw new RangeError(`createValidator: threads must be an integer from 1 to ${MAX_THREADS}`);
-  if (!Number.isSafeInteger(maxQueue) || maxQueue < 0)
-    throw new RangeError('createValidator: maxQueue must be an integer of at least 0');
+  checkInteger(threads, 'createValidator', 'threads', 1, MAX_THREADS);
+  checkInteger(maxQueue, 'createValidator', 'maxQueue', 0);
   return { threads, maxQueue };
 }
 

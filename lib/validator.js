@@ -9,6 +9,7 @@
 const { validateRequestArgumentsError, generateAuthCodeArgumentsError } = require('./arguments');
 const { hashableAuthCode } = require('./auth-code-rules');
 const errors = require('./errors');
+const { checkOptionsObject, checkNames } = require('./options');
 const { readPoolOptions, createPool } = require('./pool');
 const { readCacheOptions, createResultCache } = require('./result-cache');
 const { longestNameBytes, hasCombination } = require('./table-info');
@@ -16,10 +17,8 @@ const { longestNameBytes, hasCombination } = require('./table-info');
 const OPTION_NAMES = new Set(['threads', 'maxQueue', 'cache']);
 
 function readOptions(options) {
-  if (options === null || typeof options !== 'object') throw new TypeError('createValidator options must be an object');
-  for (const key of Object.keys(options)) {
-    if (!OPTION_NAMES.has(key)) throw new TypeError(`createValidator: unknown option ${JSON.stringify(key)}`);
-  }
+  checkOptionsObject(options, 'createValidator');
+  checkNames(options, OPTION_NAMES, 'createValidator');
   return { pool: readPoolOptions(options), cache: readCacheOptions(options.cache) };
 }
 
