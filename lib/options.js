@@ -1,10 +1,11 @@
 'use strict';
 
 // Checks of the options that the package's factories take (createValidator and
-// its cache, the middleware, the Fastify hook and plugin), and every text of
-// their errors: `<factory>: <option> must be <what>`. As in Node.js's own
-// APIs, a value of the wrong kind or an unknown name is a TypeError, a number
-// out of its range a RangeError. Each check throws, or returns nothing.
+// its cache, the middleware, the Fastify hook and plugin, and the encoder's
+// encodeTable), and every text of their errors: `<factory>: <option> must be
+// <what>`. As in Node.js's own APIs, a value of the wrong kind or an unknown
+// name is a TypeError, a number out of its range a RangeError. Each check
+// throws, or returns nothing.
 
 const mustBe = (where, name, what) => `${where}: ${name} must be ${what}`;
 

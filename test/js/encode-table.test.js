@@ -490,6 +490,17 @@ describe('encodeTable', () => {
       }
     });
 
+    it('options that would quietly let demo or shared tokens through are an error, not a switch', () => {
+      const plain = JSON.stringify({ 'example.com': { WEB: { USER: randomAsciiToken(30) } } });
+      assert.throws(() => encodeTable(plain, { allowDemoTokens: 'false' }), {
+        name: 'TypeError',
+        message: 'encodeTable: allowDemoTokens must be true or false',
+      });
+      assert.throws(() => encodeTable(plain, { allowSharedTokens: 1 }), TypeError);
+      assert.throws(() => encodeTable(plain, { allowDemoToken: true }), /unknown option "allowDemoToken"/);
+      assert.throws(() => encodeTable(plain, null), TypeError);
+    });
+
     it('a root that is not an object, and tables without tokens', () => {
       assert.match(
         refusalOf(() => encodeTable('[]')),
