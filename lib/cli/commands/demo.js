@@ -3,8 +3,6 @@
 // `header-validator demo`: the whole round trip on this build's table, on the
 // loopback interface only. Prints one line per request; never an auth code.
 
-const http = require('node:http');
-const { once } = require('node:events');
 const { EXIT } = require('../exit-status');
 
 const BCRYPT_ALPHABET = './ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789';
@@ -24,6 +22,9 @@ function pickCombination(combinations) {
 }
 
 async function demo(io) {
+  // Loaded by the command, not with the command line, which every command starts.
+  const http = require('node:http');
+  const { once } = require('node:events');
   const { createValidator, authMiddleware, tableInfo } = require('../../index');
   const info = tableInfo();
   const { host, platform, userType } = pickCombination(info.combinations);

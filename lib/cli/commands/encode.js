@@ -4,7 +4,6 @@
 // --out or standard output. Reports every fault of a refused file, and what it
 // wrote on success, on standard error; never a token.
 
-const crypto = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
 const { EXIT, systemErrorText } = require('../exit-status');
@@ -23,7 +22,8 @@ function countOf(table) {
  * @returns {number} the exit status
  */
 function encode([input], values, io) {
-  // Loaded by the command, not with the command line.
+  // Loaded by the command, not with the command line, which every command starts.
+  const crypto = require('node:crypto');
   const { encodeTable, formatTable, writeTableFile, TABLE_FILE_MODE, REFUSED } = require('../../encode');
   let plain;
   try {
