@@ -6,38 +6,31 @@
 
 const defaultValidator = require('./default-validator');
 const errors = require('./errors');
+const {
+  checkRequiredOptions,
+  checkObject,
+  checkName,
+  checkNames,
+  checkFunction,
+  checkBoolean,
+  optionError,
+  hostRequired,
+} = require('./options');
+const { unauthorizedAnswer, overloadedAnswer } = require('./http-answer');
 
 const DEFAULT_HEADERS = Object.freeze({ authCode: 'x-auth-code', platform: 'x-platform', userType: 'x-user-type' });
+const HEADER_OPTION_NAMES = new Set(Object.keys(DEFAULT_HEADERS));
 const OPTION_NAMES = new Set(['host', 'validator', 'headers', 'skip', 'failWithError']);
-// A busy, closed or failing pool, or a check that could not hash: the request
-// may well succeed if retried.
-const SHED_CODES = new Set([
-  errors.codes.OVERLOADED,
-  errors.codes.CLOSED,
-  errors.codes.WORKER,
-  errors.codes.HASH_FAILED,
-]);
-
-// The authentication scheme named in every 401's WWW-Authenticate challenge
-// (RFC 9110 requires one): the code and the names it is for travel in headers
-// of their own, which the challenge lists.
-const SCHEME = 'AuthCode';
 // RFC 9110 token characters: what a header name may hold.
 const TOKEN = /^[!#$%&'*+.^_`|~0-9A-Za-z-]+$/;
 
-// Retry-After lets clients and balancers come back instead of hammering a busy pool.
-const OVERLOADED = Object.freeze({ status: 503, headers: { 'retry-after': '1' }, body: '{"error":"overloaded"}' });
-
 function readHeaderNames(headers, where) {
-  if (headers === null || typeof headers !== 'object')
-    throw new TypeError(`${where}: headers must be an object of header names`);
+  checkObject(headers, where, 'headers', 'an object of header names');
   const names = { ...DEFAULT_HEADERS };
   for (const [key, name] of Object.entries(headers)) {
-    if (!(key in DEFAULT_HEADERS))
-      throw new TypeError(`${where}: unknown header option ${JSON.stringify(key)} (authCode, platform, userType)`);
-    if (typeof name !== 'string' || !TOKEN.test(name)) {
-      throw new TypeError(`${where}: headers.${key} must be a header name`);
-    }
+    checkName(key, HEADER_OPTION_NAMES, where, { kind: 'header', listed: true });
+    if (typeof name !== 'string' || !TOKEN.test(name))
+      throw optionError(where, `headers.${key}`, 'must be a header name');
     names[key] = name.toLowerCase();
   }
   return names;
@@ -45,46 +38,21 @@ function readHeaderNames(headers, where) {
 
 /** Checks the options once, when the middleware is made. */
 function readAuthOptions(options, where) {
-  if (options === null || typeof options !== 'object') {
-    throw new TypeError(`${where}: options are required, at least { host }`);
-  }
-  for (const key of Object.keys(options)) {
-    if (!OPTION_NAMES.has(key)) throw new TypeError(`${where}: unknown option ${JSON.stringify(key)}`);
-  }
+  checkRequiredOptions(options, where, ['host']);
+  checkNames(options, OPTION_NAMES, where);
   const { host, validator, headers = {}, skip, failWithError = false } = options;
-  if (!(typeof host === 'function' || (typeof host === 'string' && host !== ''))) {
-    throw new TypeError(
-      `${where}: the host option is required: this deployment's host name, or a function of the request that ` +
-        `returns it ` +
-        '(never the Host header, which the client chooses)',
-    );
-  }
+  if (!(typeof host === 'function' || (typeof host === 'string' && host !== ''))) throw hostRequired(where);
   if (validator !== undefined && typeof validator?.validateRequestAsync !== 'function') {
-    throw new TypeError(`${where}: validator must come from createValidator()`);
+    throw optionError(where, 'validator', 'must come from createValidator()');
   }
-  if (skip !== undefined && typeof skip !== 'function')
-    throw new TypeError(`${where}: skip must be a function of the request`);
-  if (typeof failWithError !== 'boolean') throw new TypeError(`${where}: failWithError must be true or false`);
+  if (skip !== undefined) checkFunction(skip, where, 'skip', 'the request');
+  checkBoolean(failWithError, where, 'failWithError');
   const names = readHeaderNames(headers, where);
-  const challenge = `${SCHEME} headers="${names.authCode} ${names.platform} ${names.userType}"`;
-  const unauthorized = Object.freeze({
-    status: 401,
-    headers: Object.freeze({ 'www-authenticate': challenge }),
-    body: '{"error":"unauthorized"}',
-  });
+  const unauthorized = unauthorizedAnswer(names);
   // The default validator is made now, so that the module and its manifest
   // are loaded (and a build that must not run is refused) when the middleware,
   // hook or plugin is made: a broken install fails at start, not per request.
   return { host, validator: validator ?? defaultValidator(), skip, failWithError, names, unauthorized };
-}
-
-/**
- * An answer that is not a pass, as the error an application handles itself
- * (failWithError, or Fastify's error handling): a HeaderValidatorError with
- * the answer's status and headers. cause: the pool's error, for a 503.
- */
-function failure(outcome) {
-  return errors.httpFailure(outcome, outcome.cause);
 }
 
 // A header sent more than once is refused, not joined. Requests without
@@ -146,10 +114,11 @@ async function authenticate(req, incoming, settings) {
   try {
     valid = await settings.validator.validateRequestAsync(authCode, platform, userType, host);
   } catch (err) {
-    if (SHED_CODES.has(err?.code)) return { ...OVERLOADED, cause: err };
+    const overloaded = overloadedAnswer(err);
+    if (overloaded) return overloaded;
     throw err;
   }
   return valid ? { auth: { platform, userType, host } } : settings.unauthorized;
 }
 
-module.exports = { authenticate, readAuthOptions, failure, SCHEME };
+module.exports = { authenticate, readAuthOptions };

@@ -9,6 +9,7 @@
 
 const { isMainThread } = require('node:worker_threads');
 const errors = require('./errors');
+const { tableInfo } = require('./table-info');
 
 let settled = false;
 
@@ -20,8 +21,7 @@ const isProduction = (nodeEnv = process.env.NODE_ENV) =>
 /** Throws a HeaderValidatorError (ERR_HEADER_VALIDATOR_DEMO_TABLE), or warns once when allowed. */
 function refuseDemoTableInProduction() {
   if (settled || !isProduction()) return;
-  // Loaded here, not above: the manifest's reader finds the manifest through the loader.
-  const demoTokens = require('./table-info').tableInfo().demoTokens;
+  const demoTokens = tableInfo().demoTokens;
   if (demoTokens > 0) {
     if (process.env.HEADER_VALIDATOR_ALLOW_DEMO !== '1') throw errors.demoTable(demoTokens);
     // The pool's threads load the module too: the process says it once.

@@ -6,7 +6,7 @@
 // even where the native module cannot load, to catch exactly that.
 
 const codes = Object.freeze({
-  /** The native module or its manifest cannot be loaded. */
+  /** The native module, its manifest or another file the package ships cannot be loaded. */
   LOAD: 'ERR_HEADER_VALIDATOR_LOAD',
   /** NODE_ENV=production with a table that holds public demo tokens. */
   DEMO_TABLE: 'ERR_HEADER_VALIDATOR_DEMO_TABLE',
@@ -61,6 +61,16 @@ const loadError = (reason, cause) =>
 
 const manifestError = (message, cause) =>
   new HeaderValidatorError(codes.LOAD, `header-validator: ${message}`, { cause });
+
+// A file the package ships and reads (such as the encoder's table format)
+// missing or not as shipped: a broken installation, like a module that cannot
+// load, and never a fault of the caller's input.
+const packageFile = (file, problem, cause) =>
+  new HeaderValidatorError(
+    codes.LOAD,
+    `header-validator: broken package file ${file}: ${problem} (reinstall the package)`,
+    { cause },
+  );
 
 const overloaded = () =>
   new HeaderValidatorError(codes.OVERLOADED, 'header-validator: too many checks are waiting; try again later');
@@ -151,6 +161,7 @@ module.exports = {
   isCode,
   loadError,
   manifestError,
+  packageFile,
   overloaded,
   closed,
   worker,

@@ -6,23 +6,20 @@
 // @fastify/auth that throws the refusal instead of answering it.
 
 const fp = require('fastify-plugin');
-const { authenticate, readAuthOptions, failure } = require('./authenticate');
+const { authenticate, readAuthOptions } = require('./authenticate');
+const { letsThrough, answerAsError } = require('./http-answer');
+const { checkBoolean } = require('./options');
 const { hookFromSettings } = require('./fastify');
 
 async function fastifyHeaderValidator(fastify, options) {
   const { hook = true, ...authOptions } = options ?? {};
-  if (typeof hook !== 'boolean') throw new TypeError('fastifyHeaderValidator: hook must be true or false');
+  checkBoolean(hook, 'fastifyHeaderValidator', 'hook');
   const settings = readAuthOptions(authOptions, 'fastifyHeaderValidator');
 
   fastify.decorateRequest('auth', undefined);
   fastify.decorate('verifyAuthCode', async function verifyAuthCode(request) {
     const outcome = await authenticate(request, request.raw, settings);
-    if (outcome.skipped) return;
-    if (outcome.auth) {
-      request.auth = outcome.auth;
-      return;
-    }
-    throw failure(outcome);
+    if (!letsThrough(outcome, request)) throw answerAsError(outcome);
   });
   if (hook) fastify.addHook('onRequest', hookFromSettings(settings));
 }

@@ -3,7 +3,8 @@
 // Fastify onRequest hook: fastify.addHook('onRequest', fastifyAuthHook({ host })).
 // The plugin in fastify-plugin.js registers the same check with decorations.
 
-const { authenticate, readAuthOptions, failure } = require('./authenticate');
+const { authenticate, readAuthOptions } = require('./authenticate');
+const { letsThrough, responseHeaders, answerAsError } = require('./http-answer');
 
 /**
  * The check as a Fastify hook. It answers 401 and 503 itself, or, with
@@ -12,15 +13,9 @@ const { authenticate, readAuthOptions, failure } = require('./authenticate');
 function hookFromSettings(settings) {
   return async function headerValidatorAuth(request, reply) {
     const outcome = await authenticate(request, request.raw, settings);
-    if (outcome.skipped) return undefined;
-    if (outcome.auth) {
-      request.auth = outcome.auth;
-      return undefined;
-    }
-    if (settings.failWithError) throw failure(outcome);
-    reply
-      .code(outcome.status)
-      .headers({ ...outcome.headers, 'content-type': 'application/json', 'cache-control': 'no-store' });
+    if (letsThrough(outcome, request)) return undefined;
+    if (settings.failWithError) throw answerAsError(outcome);
+    reply.code(outcome.status).headers(responseHeaders(outcome));
     return reply.send(outcome.body);
   };
 }

@@ -2,7 +2,8 @@
 
 // (req, res, next) middleware for node:http, Express and Connect.
 
-const { authenticate, readAuthOptions, failure } = require('./authenticate');
+const { authenticate, readAuthOptions } = require('./authenticate');
+const { letsThrough, responseHeaders, answerAsError } = require('./http-answer');
 
 function authMiddleware(options) {
   const settings = readAuthOptions(options, 'authMiddleware');
@@ -18,19 +19,11 @@ function authMiddleware(options) {
 }
 
 function act(outcome, settings, req, res, next) {
-  if (outcome.skipped) return next();
-  if (outcome.auth) {
-    req.auth = outcome.auth;
-    return next();
-  }
+  if (letsThrough(outcome, req)) return next();
   // The application answers: Express's and Connect's error handlers honour
   // the error's status and headers.
-  if (settings.failWithError) return next(failure(outcome));
-  res.writeHead(outcome.status, {
-    ...outcome.headers,
-    'content-type': 'application/json',
-    'cache-control': 'no-store',
-  });
+  if (settings.failWithError) return next(answerAsError(outcome));
+  res.writeHead(outcome.status, responseHeaders(outcome));
   res.end(outcome.body);
 }
 

@@ -17,6 +17,8 @@
 // Entries are keyed by a SHA-256 digest of the four arguments, never the code
 // itself, so that a heap dump holds no bearer code.
 
+const { checkObject, checkNames, checkInteger, checkMilliseconds } = require('./options');
+
 // The valid bound is sized against a token holder flooding it with cheap
 // cost-4 codes: about 40 s of a 2-thread pool's work to cycle it (README,
 // "The cache of checked results").
@@ -34,27 +36,17 @@ const NAMES_TEXT = [...OPTION_NAMES].join(', ');
 function readCacheOptions(cache) {
   if (cache === undefined) return DEFAULTS;
   if (cache === false) return false;
-  if (cache === null || typeof cache !== 'object')
-    throw new TypeError(`createValidator: cache must be false or an object { ${NAMES_TEXT} }`);
-  for (const key of Object.keys(cache)) {
-    if (!OPTION_NAMES.has(key))
-      throw new TypeError(`createValidator: unknown cache option ${JSON.stringify(key)} (${NAMES_TEXT})`);
-  }
+  checkObject(cache, 'createValidator', 'cache', `false or an object { ${NAMES_TEXT} }`);
+  checkNames(cache, OPTION_NAMES, 'createValidator', { kind: 'cache', listed: true });
   const settings = { ...DEFAULTS, ...cache };
   for (const bucket of ['valid', 'invalid']) {
-    const max = settings[bucket];
-    if (!Number.isSafeInteger(max) || max < 1 || max > MAX_ENTRIES)
-      throw new RangeError(`createValidator: cache.${bucket} must be an integer from 1 to ${MAX_ENTRIES}`);
+    checkInteger(settings[bucket], 'createValidator', `cache.${bucket}`, 1, MAX_ENTRIES);
   }
   for (const [name, entries] of [
     ['ttl', 'valid entries'],
     ['invalidTtl', 'invalid entries'],
   ]) {
-    const ttl = settings[name];
-    if (!Number.isSafeInteger(ttl) || ttl < 0)
-      throw new RangeError(
-        `createValidator: cache.${name} must be a whole number of milliseconds (0: ${entries} never expire)`,
-      );
+    checkMilliseconds(settings[name], 'createValidator', `cache.${name}`, `${entries} never expire`);
   }
   return settings;
 }

@@ -5,7 +5,7 @@
 // token.
 
 const fs = require('node:fs');
-const { MANIFEST_PATH } = require('./native');
+const { MANIFEST_PATH } = require('./native/locate');
 const { manifestError } = require('./errors');
 
 // The manifest cannot change while the process runs: read it once.

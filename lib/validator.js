@@ -1,34 +1,25 @@
 'use strict';
 
 // Validators: the native functions as they are, plus Promise versions that run
-// on a pool of worker threads so that bcrypt never blocks the event loop, with
-// a cache of checked results in front of the pool.
+// on a pool of worker threads (pool.js) so that bcrypt never blocks the event
+// loop, with a cache of checked results in front of the pool. This file routes
+// each call (answered here when it cannot hash, from the cache, or on the
+// pool) and counts them.
 
-const os = require('node:os');
-const path = require('node:path');
 const { validateRequestArgumentsError, generateAuthCodeArgumentsError } = require('./arguments');
 const { hashableAuthCode } = require('./auth-code-rules');
 const errors = require('./errors');
+const { checkOptionsObject, checkNames } = require('./options');
+const { readPoolOptions, createPool } = require('./pool');
 const { readCacheOptions, createResultCache } = require('./result-cache');
 const { longestNameBytes, hasCombination } = require('./table-info');
 
-const WORKER = path.join(__dirname, 'worker.js');
-const QUEUE_PER_THREAD = 16;
-// Far beyond any core count; a larger number is a mistake, not a pool.
-const MAX_THREADS = 256;
 const OPTION_NAMES = new Set(['threads', 'maxQueue', 'cache']);
 
 function readOptions(options) {
-  if (options === null || typeof options !== 'object') throw new TypeError('createValidator options must be an object');
-  for (const key of Object.keys(options)) {
-    if (!OPTION_NAMES.has(key)) throw new TypeError(`createValidator: unknown option ${JSON.stringify(key)}`);
-  }
-  const { threads = os.availableParallelism(), maxQueue = threads * QUEUE_PER_THREAD } = options;
-  if (!Number.isSafeInteger(threads) || threads < 1 || threads > MAX_THREADS)
-    throw new RangeError(`createValidator: threads must be an integer from 1 to ${MAX_THREADS}`);
-  if (!Number.isSafeInteger(maxQueue) || maxQueue < 0)
-    throw new RangeError('createValidator: maxQueue must be an integer of at least 0');
-  return { threads, maxQueue, cache: readCacheOptions(options.cache) };
+  checkOptionsObject(options, 'createValidator');
+  checkNames(options, OPTION_NAMES, 'createValidator');
+  return { pool: readPoolOptions(options), cache: readCacheOptions(options.cache) };
 }
 
 // Whether the native function could hash for these names: only for a
@@ -48,20 +39,6 @@ function answerHere(fn, args) {
   }
 }
 
-// What the worker sent back: the native function's answer, or its error
-// (one of ours rebuilt as such on this thread).
-function unwrap(outcome) {
-  if (!('error' in outcome)) return outcome.value;
-  if (errors.isCode(outcome.code)) {
-    throw new errors.HeaderValidatorError(outcome.code, outcome.error?.message ?? outcome.code);
-  }
-  throw outcome.error;
-}
-
-function poolFailure(cause) {
-  throw errors.worker(cause);
-}
-
 /**
  * @param {{ threads?: number, maxQueue?: number,
  *   cache?: false | { valid?: number, invalid?: number, ttl?: number, invalidTtl?: number } }}
@@ -69,39 +46,13 @@ function poolFailure(cause) {
  *   thread (default: 16 per thread); cache: bounds and expiry of the result cache, or false for none
  */
 function createValidator(options = {}) {
-  const { threads, maxQueue, cache: cacheOptions } = readOptions(options);
+  const { pool: poolOptions, cache: cacheOptions } = readOptions(options);
   // The module is loaded here as well, so that a broken build fails at once.
   const { validateRequest, generateAuthCode } = require('./native').load();
   const longestName = longestNameBytes();
   const cache = cacheOptions ? createResultCache(cacheOptions) : undefined;
-
-  let pool;
-  let closing;
-  const inFlight = new Set();
+  const pool = createPool(poolOptions);
   const counts = { calls: 0, cacheHits: 0, coalesced: 0, bcryptChecks: 0, refusedWithoutHashing: 0, shed: 0 };
-
-  function startPool() {
-    // Loaded with the first pool, so that a process that only checks
-    // synchronously does not pay for it.
-    const { Piscina } = require('piscina');
-    const started = new Piscina({ filename: WORKER, minThreads: threads, maxThreads: threads, recordTiming: false });
-    // A thread that fails while idle (say, while loading) fails the calls that
-    // reach it; unheard, the event would crash the process.
-    started.on('error', () => {});
-    return started;
-  }
-
-  // A call for a thread, or undefined when every thread is busy and the queue
-  // is full: running calls plus waiting ones beyond that are shed at once.
-  function runOnPool(name, args) {
-    if (inFlight.size >= threads + maxQueue) return undefined;
-    pool ??= startPool();
-    const task = pool.run(args, { name }).then(unwrap, poolFailure);
-    inFlight.add(task);
-    const forget = () => inFlight.delete(task);
-    task.then(forget, forget);
-    return task;
-  }
 
   function shed() {
     counts.shed++;
@@ -109,7 +60,7 @@ function createValidator(options = {}) {
   }
 
   function check(args) {
-    const task = runOnPool('validateRequest', args);
+    const task = pool.run('validateRequest', args);
     if (task === undefined) return shed();
     counts.bcryptChecks++;
     return task;
@@ -129,7 +80,7 @@ function createValidator(options = {}) {
       counts.coalesced++;
       return pending;
     }
-    const task = runOnPool('validateRequest', args);
+    const task = pool.run('validateRequest', args);
     if (task === undefined) return shed();
     counts.bcryptChecks++;
     return cache.share(key, task);
@@ -142,7 +93,7 @@ function createValidator(options = {}) {
       counts.calls++;
       const error = validateRequestArgumentsError(args);
       if (error) return Promise.reject(error);
-      if (closing) return Promise.reject(errors.closed());
+      if (pool.isClosed()) return Promise.reject(errors.closed());
       // A call that cannot hash is answered here, in microseconds, by the
       // native function, which also writes its lookup's line; hashing belongs
       // on the pool.
@@ -155,26 +106,22 @@ function createValidator(options = {}) {
     generateAuthCodeAsync(...args) {
       const error = generateAuthCodeArgumentsError(args);
       if (error) return Promise.reject(error);
-      if (closing) return Promise.reject(errors.closed());
+      if (pool.isClosed()) return Promise.reject(errors.closed());
       if (!namesCanHash(longestName, args)) return answerHere(generateAuthCode, args);
-      return runOnPool('generateAuthCode', args) ?? shed();
+      return pool.run('generateAuthCode', args) ?? shed();
     },
     /** Counters since the validator was made, and the pool's load now. */
     stats() {
       const sizes = cache?.sizes() ?? { valid: 0, invalid: 0 };
       return {
         ...counts,
-        inFlight: inFlight.size,
-        queued: pool?.queueSize ?? 0,
+        ...pool.load(),
         cachedValid: sizes.valid,
         cachedInvalid: sizes.invalid,
       };
     },
     /** Lets accepted calls finish, then stops the threads; later calls reject. */
-    close() {
-      closing ??= Promise.allSettled(inFlight).then(() => pool?.close());
-      return closing;
-    },
+    close: () => pool.close(),
   });
 }
 

@@ -3,7 +3,7 @@
 
 /** `code` of every error the package makes. */
 export type HeaderValidatorErrorCode =
-  /** The native module or its manifest cannot be loaded. */
+  /** The native module, its manifest or another file the package ships cannot be loaded. */
   | 'ERR_HEADER_VALIDATOR_LOAD'
   /** NODE_ENV=production with public demo tokens in the table (HEADER_VALIDATOR_ALLOW_DEMO=1 overrides). */
   | 'ERR_HEADER_VALIDATOR_DEMO_TABLE'

@@ -7,6 +7,7 @@
 
 const fs = require('node:fs');
 const path = require('node:path');
+const { packageFile } = require('../errors');
 
 const TOKENS_DIR = path.join(__dirname, '..', '..', 'src', 'tokens');
 const FORMAT_FILE = path.join(TOKENS_DIR, 'table_format.json');
@@ -18,12 +19,29 @@ let cachedPublicDigests;
 
 const shown = (file) => path.relative(process.cwd(), file) || file;
 
+// Every way either file can be broken (missing, unreadable, not JSON, not the
+// shape shipped) is one kind of error: ERR_HEADER_VALIDATOR_LOAD, naming the file.
+function readPackageJson(file) {
+  let text;
+  try {
+    text = fs.readFileSync(file, 'utf8');
+  } catch (err) {
+    throw packageFile(shown(file), err.code === 'ENOENT' ? 'it is missing' : `it cannot be read (${err.code})`, err);
+  }
+  try {
+    return JSON.parse(text);
+  } catch (err) {
+    throw packageFile(shown(file), 'it is not valid JSON', err);
+  }
+}
+
 /** Mask, vocabulary and token bounds, shared with the module's build. */
 function loadFormat() {
   if (cachedFormat) return cachedFormat;
-  const raw = JSON.parse(fs.readFileSync(FORMAT_FILE, 'utf8'));
-  const bad = (what) => new Error(`${shown(FORMAT_FILE)}: ${what}`);
+  const raw = readPackageJson(FORMAT_FILE);
+  const bad = (what) => packageFile(shown(FORMAT_FILE), what);
 
+  if (raw === null || typeof raw !== 'object') throw bad('it must be a JSON object');
   if (typeof raw.tokenMask !== 'string' || !/^0x[0-9A-Fa-f]{2}$/.test(raw.tokenMask)) {
     throw bad('tokenMask must be one byte written as "0xHH"');
   }
@@ -48,15 +66,16 @@ function loadFormat() {
 /** SHA-256 digests (hex) of the public demo tokens, which anyone can read. */
 function loadPublicDigests() {
   if (cachedPublicDigests) return cachedPublicDigests;
-  const { sha256 } = JSON.parse(fs.readFileSync(PUBLIC_DIGESTS_FILE, 'utf8'));
+  const { sha256 } = readPackageJson(PUBLIC_DIGESTS_FILE) ?? {};
   // An empty or mangled list would let every demo token through.
   if (!Array.isArray(sha256) || sha256.length === 0 || !sha256.every((d) => /^[0-9a-f]{64}$/.test(d))) {
-    throw new Error(
-      `${shown(PUBLIC_DIGESTS_FILE)}: sha256 must be a non-empty list of SHA-256 digests in lowercase hex`,
+    throw packageFile(
+      shown(PUBLIC_DIGESTS_FILE),
+      'sha256 must be a non-empty list of SHA-256 digests in lowercase hex',
     );
   }
   cachedPublicDigests = new Set(sha256);
   return cachedPublicDigests;
 }
 
-module.exports = { loadFormat, loadPublicDigests, PUBLIC_DIGESTS_FILE };
+module.exports = { loadFormat, loadPublicDigests, FORMAT_FILE, PUBLIC_DIGESTS_FILE };

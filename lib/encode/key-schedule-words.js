@@ -26,7 +26,7 @@ const SAFETY_BIT = 0x10000;
  * @param {string} variant 'a', 'b', 'x' or 'y'
  */
 function keyScheduleWords(key, variant) {
-  if (!['a', 'b', 'x', 'y'].includes(variant)) throw new Error(`not a bcrypt variant letter: ${variant}`);
+  if (!['a', 'b', 'x', 'y'].includes(variant)) throw new RangeError(`not a bcrypt variant letter: ${variant}`);
   const nul = key.indexOf(0);
   const length = nul === -1 ? key.length : nul;
   const words = Buffer.alloc(4 * (EXPANDED_WORDS + 1));

@@ -4,6 +4,7 @@
 // encoded table that the module compiles in. Each token gets its own random
 // AES key and IV, carried inside its encoded text.
 
+const { checkOptionsObject, checkNames, checkBoolean } = require('../options');
 const { loadFormat } = require('./format');
 const { encodeToken } = require('./token');
 const { parsePlainJson } = require('./parse-json');
@@ -19,6 +20,8 @@ const {
   checkToken,
   tokenReuseProblems,
 } = require('./refusals');
+
+const OPTION_NAMES = new Set(['allowDemoTokens', 'allowSharedTokens']);
 
 /**
  * Every usable token of the plain table, every host and platform object in
@@ -68,7 +71,13 @@ function collectLeaves(root, format) {
  *   token (or tokens that are one bcrypt key) at several combinations, instead of refusing them
  * @returns {Record<string, Record<string, Record<string, string[]>>>}
  */
-function encodeTable(plainJsonText, { allowDemoTokens = false, allowSharedTokens = false } = {}) {
+function encodeTable(plainJsonText, options = {}) {
+  // A misspelt or non-boolean switch must not quietly let demo or shared tokens through.
+  checkOptionsObject(options, 'encodeTable');
+  checkNames(options, OPTION_NAMES, 'encodeTable', { listed: true });
+  const { allowDemoTokens = false, allowSharedTokens = false } = options;
+  checkBoolean(allowDemoTokens, 'encodeTable', 'allowDemoTokens');
+  checkBoolean(allowSharedTokens, 'encodeTable', 'allowSharedTokens');
   const format = loadFormat();
   const root = parsePlainJson(plainJsonText);
   if (root.type !== 'Object') throw refusal([`the table must be a JSON object of hosts, found ${kindOf(root)}`]);

@@ -26,10 +26,14 @@ function encodeToken(
   mask,
   { key = crypto.randomBytes(KEY_BYTES), iv = crypto.randomBytes(IV_BYTES) } = {},
 ) {
+  // As Node.js's APIs do: a TypeError for a value of the wrong kind, a RangeError for one out of range.
   if (!(tokenBuffer instanceof Uint8Array)) throw new TypeError('token must be a Buffer or Uint8Array');
+  if (typeof mask !== 'number') throw new TypeError('mask must be an integer from 0 to 255');
   if (!Number.isInteger(mask) || mask < 0 || mask > 255) throw new RangeError('mask must be an integer from 0 to 255');
-  if (!(key instanceof Uint8Array) || key.length !== KEY_BYTES) throw new RangeError(`key must be ${KEY_BYTES} bytes`);
-  if (!(iv instanceof Uint8Array) || iv.length !== IV_BYTES) throw new RangeError(`iv must be ${IV_BYTES} bytes`);
+  if (!(key instanceof Uint8Array)) throw new TypeError('key must be a Buffer or Uint8Array');
+  if (key.length !== KEY_BYTES) throw new RangeError(`key must be ${KEY_BYTES} bytes`);
+  if (!(iv instanceof Uint8Array)) throw new TypeError('iv must be a Buffer or Uint8Array');
+  if (iv.length !== IV_BYTES) throw new RangeError(`iv must be ${IV_BYTES} bytes`);
 
   const masked = Buffer.from(tokenBuffer).map((b) => b ^ mask);
   const inner = masked.toString('base64');

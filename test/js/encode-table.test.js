@@ -182,6 +182,10 @@ describe('encodeToken', () => {
     assert.throws(() => encodeToken(token, -1), RangeError);
     assert.throws(() => encodeToken(token, MASK, { key: crypto.randomBytes(16) }), RangeError);
     assert.throws(() => encodeToken(token, MASK, { iv: crypto.randomBytes(32) }), RangeError);
+    // A value of the wrong kind is a TypeError, as in Node.js's APIs.
+    assert.throws(() => encodeToken(token, String(MASK)), TypeError);
+    assert.throws(() => encodeToken(token, MASK, { key: 'k'.repeat(32) }), TypeError);
+    assert.throws(() => encodeToken(token, MASK, { iv: Array(16).fill(0) }), TypeError);
   });
 });
 
@@ -486,6 +490,17 @@ describe('encodeTable', () => {
       }
     });
 
+    it('options that would quietly let demo or shared tokens through are an error, not a switch', () => {
+      const plain = JSON.stringify({ 'example.com': { WEB: { USER: randomAsciiToken(30) } } });
+      assert.throws(() => encodeTable(plain, { allowDemoTokens: 'false' }), {
+        name: 'TypeError',
+        message: 'encodeTable: allowDemoTokens must be true or false',
+      });
+      assert.throws(() => encodeTable(plain, { allowSharedTokens: 1 }), TypeError);
+      assert.throws(() => encodeTable(plain, { allowDemoToken: true }), /unknown option "allowDemoToken"/);
+      assert.throws(() => encodeTable(plain, null), TypeError);
+    });
+
     it('a root that is not an object, and tables without tokens', () => {
       assert.match(
         refusalOf(() => encodeTable('[]')),
@@ -508,6 +523,53 @@ describe('encodeTable', () => {
         /empty/,
       );
     });
+  });
+});
+
+// --- broken installation --------------------------------------------------
+
+describe('a broken file of the package', () => {
+  const { FORMAT_FILE, PUBLIC_DIGESTS_FILE } = require('../../lib/encode/format');
+  const made = [];
+  after(() => made.forEach((dir) => fs.rmSync(dir, { recursive: true, force: true })));
+
+  // A copy of the JavaScript layer and its data files, with one file replaced (null: removed).
+  function installationWith(file, content) {
+    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-encode-install-'));
+    made.push(dir);
+    fs.cpSync(path.join(ROOT, 'lib'), path.join(dir, 'lib'), { recursive: true });
+    fs.cpSync(path.join(ROOT, 'src'), path.join(dir, 'src'), { recursive: true, filter: (f) => !/\.(cc|h)$/.test(f) });
+    fs.symlinkSync(path.join(ROOT, 'node_modules'), path.join(dir, 'node_modules'));
+    const target = path.join(dir, path.relative(ROOT, file));
+    if (content === null) fs.rmSync(target);
+    else fs.writeFileSync(target, content);
+    return dir;
+  }
+
+  it('is a load error naming the file, never a refusal of the input nor a bare system or syntax error', () => {
+    const plain = JSON.stringify({ 'example.com': { WEB: { USER: randomAsciiToken(30) } } });
+    const cases = [
+      [FORMAT_FILE, null],
+      [FORMAT_FILE, '{"tokenMask": '],
+      [FORMAT_FILE, 'null'],
+      [FORMAT_FILE, '{"tokenMask": "0x1"}'],
+      [PUBLIC_DIGESTS_FILE, null],
+      [PUBLIC_DIGESTS_FILE, '[1, 2'],
+      [PUBLIC_DIGESTS_FILE, '{"sha256": []}'],
+    ];
+    for (const [file, content] of cases) {
+      const dir = installationWith(file, content);
+      const what = `${path.basename(file)}: ${content}`;
+      assert.throws(
+        () => require(path.join(dir, 'lib', 'encode')).encodeTable(plain),
+        (err) =>
+          err.name === 'HeaderValidatorError' &&
+          err.code === 'ERR_HEADER_VALIDATOR_LOAD' &&
+          err.message.includes(path.basename(file)) &&
+          /reinstall the package/.test(err.message),
+        what,
+      );
+    }
   });
 });
 

@@ -60,6 +60,8 @@ describe('options', () => {
       assert.throws(() => make({ host: HOST, skip: '/health' }), /skip must be a function/);
       assert.throws(() => make({ host: HOST, validator: {} }), /createValidator/);
       assert.throws(() => make({ host: HOST, headers: { code: 'x-code' } }), /unknown header option "code"/);
+      // Names every object inherits are not options either.
+      assert.throws(() => make({ host: HOST, headers: { toString: 'x-code' } }), /unknown header option "toString"/);
       assert.throws(() => make({ host: HOST, headers: { authCode: '' } }), /headers.authCode/);
       assert.throws(() => make({ hosts: HOST }), /unknown option "hosts"/);
       assert.equal(typeof make({ host: () => HOST }), 'function');

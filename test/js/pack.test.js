@@ -39,6 +39,8 @@ it('packs the JavaScript layer and the prebuilt modules with their manifests, an
     'bin/header-validator.js',
     'src/messages.json',
     'lib/encode/index.js',
+    'lib/native/index.js',
+    'lib/cli/commands/index.js',
     'src/auth_code_rules.json',
     'src/tokens/table_format.json',
     'src/tokens/public_token_digests.json',
@@ -46,7 +48,8 @@ it('packs the JavaScript layer and the prebuilt modules with their manifests, an
     assert.ok(files.includes(required), `${required} is not packed`);
   }
   const allowed = new RegExp(
-    '^(package\\.json|README\\.md|bin/[^/]+\\.js|lib/(cli/|encode/)?[^/]+\\.m?js|types/[^/]+\\.d\\.m?ts|' +
+    '^(package\\.json|README\\.md|bin/[^/]+\\.js|lib/(cli/(commands/)?|encode/|native/)?[^/]+\\.m?js|' +
+      'types/[^/]+\\.d\\.m?ts|' +
       'src/(messages|auth_code_rules)\\.json|src/tokens/(table_format|public_token_digests)\\.json|' +
       'prebuilds/linux-(x64|arm64)/header_validator\\.(node|manifest\\.json))$',
   );

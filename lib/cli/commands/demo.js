@@ -3,8 +3,7 @@
 // `header-validator demo`: the whole round trip on this build's table, on the
 // loopback interface only. Prints one line per request; never an auth code.
 
-const http = require('node:http');
-const { once } = require('node:events');
+const { EXIT } = require('../exit-status');
 
 const BCRYPT_ALPHABET = './ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789';
 
@@ -23,7 +22,10 @@ function pickCombination(combinations) {
 }
 
 async function demo(io) {
-  const { createValidator, authMiddleware, tableInfo } = require('../index');
+  // Loaded by the command, not with the command line, which every command starts.
+  const http = require('node:http');
+  const { once } = require('node:events');
+  const { createValidator, authMiddleware, tableInfo } = require('../../index');
   const info = tableInfo();
   const { host, platform, userType } = pickCombination(info.combinations);
   const validator = createValidator();
@@ -76,7 +78,15 @@ async function demo(io) {
     server.close();
     await validator.close();
   }
-  return unexpected === 0 ? 0 : 1;
+  return unexpected === 0 ? EXIT.OK : EXIT.NO;
 }
 
-module.exports = { demo, tamper };
+module.exports = {
+  usage: 'demo',
+  about:
+    'Starts a server with the middleware on a free loopback port, sends it a valid, a tampered and ' +
+    'an\nunknown-combination request, prints what came back, and stops.',
+  exits: '0 every request was answered as expected, 1 one was not',
+  positionals: 0,
+  run: (_positionals, _values, io) => demo(io),
+};

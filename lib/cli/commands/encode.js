@@ -4,11 +4,9 @@
 // --out or standard output. Reports every fault of a refused file, and what it
 // wrote on success, on standard error; never a token.
 
-const crypto = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
-const { encodeTable, formatTable, writeTableFile, TABLE_FILE_MODE, REFUSED } = require('../encode');
-const { EXIT, systemErrorText } = require('./exit-status');
+const { EXIT, systemErrorText } = require('../exit-status');
 
 const plural = (count, noun) => `${count} ${noun}${count === 1 ? '' : 's'}`;
 
@@ -24,6 +22,9 @@ function countOf(table) {
  * @returns {number} the exit status
  */
 function encode([input], values, io) {
+  // Loaded by the command, not with the command line, which every command starts.
+  const crypto = require('node:crypto');
+  const { encodeTable, formatTable, writeTableFile, TABLE_FILE_MODE, REFUSED } = require('../../encode');
   let plain;
   try {
     plain = fs.readFileSync(input);
@@ -68,4 +69,24 @@ function encode([input], values, io) {
   return EXIT.OK;
 }
 
-module.exports = { encode };
+module.exports = {
+  usage: 'encode <plain.json> [--out table.json] [--allow-demo-tokens] [--allow-shared-tokens]',
+  about:
+    'Encodes a plain token file (host -> platform -> userType -> token) into the table the build compiles in;\n' +
+    'then build with HEADER_VALIDATOR_TABLE=/abs/table.json npm run build. Keep the plain file out of git.\n' +
+    'Refuses the public demo tokens, and one token (or tokens that bcrypt reads as one key) used for several\n' +
+    'combinations, naming the combinations; a refused file has every fault listed, never a token. Says what\n' +
+    'it wrote on standard error.\n\n' +
+    '  --out <file>           write the table to this file, mode 0600; an existing one must be a regular file\n' +
+    '  --allow-demo-tokens    accept the public demo tokens (only to encode the demo table itself)\n' +
+    '  --allow-shared-tokens  accept one token, or one bcrypt key, for several combinations',
+  exits: '0 written, 1 the input file is refused',
+  options: {
+    out: { type: 'string', short: 'o' },
+    'allow-demo-tokens': { type: 'boolean' },
+    'allow-shared-tokens': { type: 'boolean' },
+  },
+  usageProblem: (values) => (values.out === '' ? '--out needs a file name' : ''),
+  positionals: 1,
+  run: encode,
+};
