@@ -6,6 +6,24 @@
 const { fmt, spread, table } = require('./format');
 
 function markdown(r, d, chartFiles) {
+  const out = [
+    ...introSection(r),
+    ...machineLoadSection(r),
+    ...targetsSection(d),
+    ...floorSection(r),
+    ...msPerCallSection(r, d, chartFiles),
+    ...pairedSection(r),
+    ...refusalsSection(r),
+    ...loadSection(r),
+    ...asyncScalingSection(r, d, chartFiles),
+    ...requestPathSection(r, chartFiles),
+    ...cacheMemorySection(r, chartFiles),
+    ...notesSection(r),
+  ];
+  return `${out.join('\n')}\n`;
+}
+
+function introSection(r) {
   const m = r.machine;
   const out = [];
   out.push('# Benchmark results', '');
@@ -27,7 +45,11 @@ function markdown(r, d, chartFiles) {
       'depend on what else runs on the machine; CPU-time figures (time the process spent on a core) much less so.',
     '',
   );
+  return out;
+}
 
+function machineLoadSection(r) {
+  const out = [];
   out.push('## How busy the machine was', '');
   out.push(
     `Load average (1, 5, 15 min) before: ${r.loadavgBefore.join(', ')}; after: ${r.loadavgAfter.join(', ')}. ` +
@@ -60,7 +82,11 @@ function markdown(r, d, chartFiles) {
       : 'Other processes used less than a tenth of a core in every phase.',
     '',
   );
+  return out;
+}
 
+function targetsSection(d) {
+  const out = [];
   out.push('## Targets', '');
   out.push(
     table(
@@ -74,7 +100,11 @@ function markdown(r, d, chartFiles) {
       'misses found.',
     '',
   );
+  return out;
+}
 
+function floorSection(r) {
+  const out = [];
   out.push('## Floor: libxcrypt crypt_rn in C++ (Google Benchmark)', '');
   out.push(
     `Repetitions: ${r.quick ? 3 : 5}. "ms per hash" is the wall time of one hash; with two threads, two run at once. ` +
@@ -95,7 +125,11 @@ function markdown(r, d, chartFiles) {
     ),
     '',
   );
+  return out;
+}
 
+function msPerCallSection(r, d, chartFiles) {
+  const out = [];
   out.push('## ms per call at cost 12: ours, the peers and the floor', '');
   out.push(
     `${r.sync.samplesPerTask} samples per row over ${r.sync.rounds} interleaved round(s) after warm-up ` +
@@ -135,7 +169,11 @@ function markdown(r, d, chartFiles) {
     '',
   );
   out.push(`![ms per call](${chartFiles[0]})`, '');
+  return out;
+}
 
+function pairedSection(r) {
+  const out = [];
   out.push('## Ours against the floor, paired', '');
   out.push(
     `The ratios the targets use. Against the floor, each pair times the floor (floor_benchmark, a child process) ` +
@@ -180,7 +218,11 @@ function markdown(r, d, chartFiles) {
     ]);
   }
   out.push(table(['ratio', 'wall clock', 'CPU time', 'figures'], rowsP), '');
+  return out;
+}
 
+function refusalsSection(r) {
+  const out = [];
   out.push('## Refusals (no bcrypt work)', '');
   out.push(
     "Microseconds per call, each sample the mean of a batch of calls; the module's standard error went to /dev/null.",
@@ -193,7 +235,11 @@ function markdown(r, d, chartFiles) {
     ),
     '',
   );
+  return out;
+}
 
+function loadSection(r) {
+  const out = [];
   out.push('## Load', '');
   out.push(
     '"process" is the wall time of a whole `node -e` process; "above node -e 0" is the median of the differences ' +
@@ -216,7 +262,11 @@ function markdown(r, d, chartFiles) {
     ),
     '',
   );
+  return out;
+}
 
+function asyncScalingSection(r, d, chartFiles) {
+  const out = [];
   out.push('## Async scaling and event-loop delay', '');
   out.push(
     `Each level keeps k calls in flight (a finished call starts the next) for ${r.async.warmupMs} ` +
@@ -249,11 +299,12 @@ function markdown(r, d, chartFiles) {
     '',
   );
   out.push(`![throughput](${chartFiles[1]})`, '', `![event-loop delay](${chartFiles[2]})`, '');
+  return out;
+}
 
-  out.push(...requestPathSection(r, chartFiles), ...cacheMemorySection(r, chartFiles));
-
-  if (r.notes.length) out.push('## Notes', '', ...r.notes.map((n) => `- ${n}`), '');
-  return `${out.join('\n')}\n`;
+function notesSection(r) {
+  if (!r.notes.length) return [];
+  return ['## Notes', '', ...r.notes.map((n) => `- ${n}`), ''];
 }
 
 const statuses = (codes) =>
