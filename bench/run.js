@@ -7,6 +7,10 @@
 // and SVG charts (gnuplot) to bench/results/ (bench/results/quick/ for
 // --quick).
 //
+// --report-only measures nothing: it reads the results.json already in the
+// output directory and writes results.md and the charts again, as after a
+// change to how they are written. It needs gnuplot, which a full run installs.
+//
 // Benchmarks report; they never fail on a missed target. Each phase records
 // how busy the machine was, and how much of that was this run. The parts live
 // in bench/driver: running scripts, the machine's load, the floor, targets,
