@@ -12,7 +12,7 @@ const path = require('node:path');
 const bcrypt = require('bcryptjs');
 
 const root = path.resolve(__dirname, '..');
-const format = JSON.parse(fs.readFileSync(path.join(root, 'src/tokens/table_format.json'), 'utf8'));
+const format = JSON.parse(fs.readFileSync(path.join(root, 'shared/table_format.json'), 'utf8'));
 const mask = Number(format.tokenMask);
 
 function bytesFor(label, n) {

@@ -1,11 +1,11 @@
 'use strict';
 
 // What a received auth code must look like before it is worth hashing. The
-// rules come from the file the native build compiles in (src/auth_code_rules.json),
+// rules come from the file the native build compiles in (shared/auth_code_rules.json),
 // so that a code this says cannot be hashed is one the native module refuses
 // without hashing.
 
-const rules = require('../src/auth_code_rules.json');
+const rules = require('../shared/auth_code_rules.json');
 
 const escape = (chars) => chars.replace(/[\\\]^-]/g, '\\$&');
 const alphabet = `[${escape(rules.alphabet)}]`;

@@ -1,7 +1,7 @@
 #!/usr/bin/env node
 'use strict';
 
-// Writes src/tokens/public_token_digests.json: the SHA-256 of every public demo
+// Writes shared/public_token_digests.json: the SHA-256 of every public demo
 // token in tokens/demo-tokens.json, sorted. The package carries these digests
 // instead of the plain demo file, so that the encoder and the build's table
 // check can recognise a demo token wherever it turns up in a custom table.

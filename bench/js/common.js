@@ -144,7 +144,7 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 // send without knowing one. Its shape follows the module's own rules.
 let codeRules;
 function wrongCode(cost) {
-  const rules = (codeRules ??= JSON.parse(fs.readFileSync(path.join(ROOT, 'src', 'auth_code_rules.json'), 'utf8')));
+  const rules = (codeRules ??= JSON.parse(fs.readFileSync(path.join(ROOT, 'shared', 'auth_code_rules.json'), 'utf8')));
   const bytes = require('node:crypto').randomBytes(rules.length);
   const from = (chars, byte) => chars[byte % chars.length];
   let code = `$2a$${String(cost).padStart(2, '0')}$`;

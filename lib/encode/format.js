@@ -9,9 +9,9 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { packageFile } = require('../errors');
 
-const TOKENS_DIR = path.join(__dirname, '..', '..', 'src', 'tokens');
-const FORMAT_FILE = path.join(TOKENS_DIR, 'table_format.json');
-const PUBLIC_DIGESTS_FILE = path.join(TOKENS_DIR, 'public_token_digests.json');
+const SHARED_DIR = path.join(__dirname, '..', '..', 'shared');
+const FORMAT_FILE = path.join(SHARED_DIR, 'table_format.json');
+const PUBLIC_DIGESTS_FILE = path.join(SHARED_DIR, 'public_token_digests.json');
 
 // Both files are read-only package data: read each once per process.
 let cachedFormat;

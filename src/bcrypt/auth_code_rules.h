@@ -1,6 +1,6 @@
 // What a received auth code must look like before any hashing: the one
 // statement of these rules on the native side, applied by bcrypt_checkpw and
-// by validateRequest. Its constants come from src/auth_code_rules.json, which
+// by validateRequest. Its constants come from shared/auth_code_rules.json, which
 // the JavaScript layer reads too, so that both sides refuse the same codes.
 #pragma once
 

@@ -3,7 +3,7 @@
 #pragma once
 
 // kVerificationCostCap, the highest cost that bcrypt_checkpw hashes, and the
-// other rules of a received code: from src/auth_code_rules.json.
+// other rules of a received code: from shared/auth_code_rules.json.
 #include "auth_code_rules_data.h"
 
 namespace hv {

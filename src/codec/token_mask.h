@@ -1,6 +1,6 @@
 #pragma once
 
-// The build takes the mask from src/tokens/table_format.json, which the table
+// The build takes the mask from shared/table_format.json, which the table
 // producer reads too, so both sides always agree.
 #ifndef HV_TOKEN_MASK
 #error "HV_TOKEN_MASK must be defined by the build"

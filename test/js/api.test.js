@@ -13,7 +13,7 @@ const path = require('node:path');
 
 const api = require('../../lib');
 const { load, unsupportedRuntime, explainDlopenFailure, MODULE_PATH, MANIFEST_PATH } = require('../../lib/native');
-const messages = require('../../src/messages.json');
+const messages = require('../../shared/messages.json');
 const { demoCode, withCost, tamper } = require('../support/codes.js');
 const { closedAfterTests } = require('../support/validators.js');
 const { combinations } = require('../support/module.js');
@@ -467,8 +467,7 @@ describe('tableInfo', () => {
     const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-manifest-'));
     try {
       fs.cpSync(path.join(ROOT, 'lib'), path.join(dir, 'lib'), { recursive: true });
-      for (const file of ['messages.json', 'auth_code_rules.json'])
-        fs.cpSync(path.join(ROOT, 'src', file), path.join(dir, 'src', file));
+      fs.cpSync(path.join(ROOT, 'shared'), path.join(dir, 'shared'), { recursive: true });
       fs.symlinkSync(path.join(ROOT, 'node_modules'), path.join(dir, 'node_modules'));
       fs.mkdirSync(path.join(dir, 'build', 'Release'), { recursive: true });
       fs.symlinkSync(MODULE_PATH, path.join(dir, 'build', 'Release', 'header_validator.node'));
@@ -503,9 +502,7 @@ describe('load errors', () => {
   const layout = (files = {}) => {
     const at = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-load-'));
     fs.cpSync(path.join(ROOT, 'lib'), path.join(at, 'lib'), { recursive: true });
-    for (const file of ['messages.json', 'auth_code_rules.json']) {
-      fs.cpSync(path.join(ROOT, 'src', file), path.join(at, 'src', file));
-    }
+    fs.cpSync(path.join(ROOT, 'shared'), path.join(at, 'shared'), { recursive: true });
     fs.symlinkSync(path.join(ROOT, 'node_modules'), path.join(at, 'node_modules'));
     for (const [file, content] of Object.entries(files)) {
       fs.mkdirSync(path.dirname(path.join(at, file)), { recursive: true });

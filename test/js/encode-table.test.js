@@ -16,7 +16,7 @@ const ROOT = path.join(__dirname, '..', '..');
 const BIN = path.join(ROOT, 'bin', 'header-validator.js');
 const { encodeToken, encodeTable } = require('../../lib/encode');
 
-const FORMAT = JSON.parse(fs.readFileSync(path.join(ROOT, 'src', 'tokens', 'table_format.json'), 'utf8'));
+const FORMAT = JSON.parse(fs.readFileSync(path.join(ROOT, 'shared', 'table_format.json'), 'utf8'));
 const MASK = Number.parseInt(FORMAT.tokenMask, 16);
 
 // --- independent decoder -------------------------------------------------
@@ -538,7 +538,7 @@ describe('a broken file of the package', () => {
     const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-encode-install-'));
     made.push(dir);
     fs.cpSync(path.join(ROOT, 'lib'), path.join(dir, 'lib'), { recursive: true });
-    fs.cpSync(path.join(ROOT, 'src'), path.join(dir, 'src'), { recursive: true, filter: (f) => !/\.(cc|h)$/.test(f) });
+    fs.cpSync(path.join(ROOT, 'shared'), path.join(dir, 'shared'), { recursive: true });
     fs.symlinkSync(path.join(ROOT, 'node_modules'), path.join(dir, 'node_modules'));
     const target = path.join(dir, path.relative(ROOT, file));
     if (content === null) fs.rmSync(target);
@@ -747,9 +747,7 @@ describe('committed demo table', () => {
   });
 
   it('ships the digests of exactly the demo tokens', () => {
-    const committed = JSON.parse(
-      fs.readFileSync(path.join(ROOT, 'src', 'tokens', 'public_token_digests.json'), 'utf8'),
-    );
+    const committed = JSON.parse(fs.readFileSync(path.join(ROOT, 'shared', 'public_token_digests.json'), 'utf8'));
     const expected = [...leavesOf(demo)].map(([, token]) => crypto.createHash('sha256').update(token).digest('hex'));
     assert.deepEqual(committed.sha256, expected.sort(), 'run tools/public-token-digests.js');
   });

@@ -37,20 +37,20 @@ it('packs the JavaScript layer and the prebuilt modules with their manifests, an
     'lib/fastify-plugin.js',
     'lib/errors.mjs',
     'bin/header-validator.js',
-    'src/messages.json',
+    'shared/messages.json',
     'lib/encode/index.js',
     'lib/native/index.js',
     'lib/cli/commands/index.js',
-    'src/auth_code_rules.json',
-    'src/tokens/table_format.json',
-    'src/tokens/public_token_digests.json',
+    'shared/auth_code_rules.json',
+    'shared/table_format.json',
+    'shared/public_token_digests.json',
   ]) {
     assert.ok(files.includes(required), `${required} is not packed`);
   }
   const allowed = new RegExp(
     '^(package\\.json|README\\.md|bin/[^/]+\\.js|lib/(cli/(commands/)?|encode/|native/)?[^/]+\\.m?js|' +
       'types/[^/]+\\.d\\.m?ts|' +
-      'src/(messages|auth_code_rules)\\.json|src/tokens/(table_format|public_token_digests)\\.json|' +
+      'shared/(messages|auth_code_rules|table_format|public_token_digests)\\.json|' +
       'prebuilds/linux-(x64|arm64)/header_validator\\.(node|manifest\\.json))$',
   );
   assert.deepEqual(

@@ -2,7 +2,7 @@
 
 // The JavaScript layer answers a check on the calling thread only when the
 // native module would refuse it without hashing; both read the rules of a
-// received code from src/auth_code_rules.json. A preloaded shim
+// received code from shared/auth_code_rules.json. A preloaded shim
 // (test/support/fail_shim.c, HV_TRACE=crypt_data) writes a line to standard
 // error for every hash started on the main thread, so the child below shows
 // which codes the native function hashes, and that the async call never hashes

@@ -27,7 +27,7 @@ for (const [host, platforms] of Object.entries(demoTokens)) {
 }
 
 // The texts JavaScript sees, kept by the module's sources in one place.
-const messages = JSON.parse(fs.readFileSync(path.join(ROOT, 'src', 'messages.json'), 'utf8'));
+const messages = JSON.parse(fs.readFileSync(path.join(ROOT, 'shared', 'messages.json'), 'utf8'));
 
 // Name of a combination for assertion messages; never includes the token.
 function label({ host, platform, userType }) {

@@ -10,7 +10,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { encodeToken } = require('../../lib/encode');
 
-const format = require('../../src/tokens/table_format.json');
+const format = require('../../shared/table_format.json');
 const mask = Number.parseInt(format.tokenMask, 16);
 
 // Fixed key and IV: key byte 0 is 0x00 and key byte 1 is 0xFF, so the
