@@ -11,9 +11,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const bcrypt = require('bcryptjs');
 
-const root = path.resolve(__dirname, '..');
-const format = JSON.parse(fs.readFileSync(path.join(root, 'shared/table_format.json'), 'utf8'));
-const mask = Number(format.tokenMask);
+const { mask } = require('../lib/encode/format').loadFormat();
 
 function bytesFor(label, n) {
   return crypto.createHash('sha512').update(label).digest().subarray(0, n);

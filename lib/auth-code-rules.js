@@ -1,11 +1,11 @@
 'use strict';
 
-// What a received auth code must look like before it is worth hashing. The
-// rules come from the file the native build compiles in (shared/auth_code_rules.json),
-// so that a code this says cannot be hashed is one the native module refuses
-// without hashing.
+// What a received auth code must look like before it is worth hashing: this
+// side's one reader of shared/auth_code_rules.json, which the native build
+// compiles in, so that a code this says cannot be hashed is one the native
+// module refuses without hashing.
 
-const rules = require('../shared/auth_code_rules.json');
+const rules = Object.freeze(require('../shared/auth_code_rules.json'));
 
 const escape = (chars) => chars.replace(/[\\\]^-]/g, '\\$&');
 const alphabet = `[${escape(rules.alphabet)}]`;
@@ -28,5 +28,5 @@ function hashableAuthCode(code) {
   return cost >= rules.minCost && cost <= rules.verificationCostCap;
 }
 
-// The variant letters after "$2" that a code may carry ("abxy").
-module.exports = { hashableAuthCode, AUTH_CODE_LENGTH: rules.length, AUTH_CODE_VARIANTS: rules.variants };
+// The variant letters after "$2" that a code may carry ("abxy"); `rules` is the whole file.
+module.exports = { hashableAuthCode, AUTH_CODE_LENGTH: rules.length, AUTH_CODE_VARIANTS: rules.variants, rules };

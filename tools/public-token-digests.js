@@ -10,8 +10,8 @@
 const crypto = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
-// The file the encoder reads the digests from.
-const { PUBLIC_DIGESTS_FILE: DIGESTS } = require('../lib/encode/format');
+// The file whose one reader the encoder uses.
+const { PUBLIC_DIGESTS_FILE: DIGESTS } = require('../lib/encode/public-digests');
 
 const DEMO_TOKENS = path.join(__dirname, '..', 'tokens', 'demo-tokens.json');
 

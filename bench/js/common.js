@@ -142,9 +142,8 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // A well-formed code of the given cost that matches no token: what anyone can
 // send without knowing one. Its shape follows the module's own rules.
-let codeRules;
 function wrongCode(cost) {
-  const rules = (codeRules ??= JSON.parse(fs.readFileSync(path.join(ROOT, 'shared', 'auth_code_rules.json'), 'utf8')));
+  const { rules } = require(path.join(ROOT, 'lib', 'auth-code-rules.js'));
   const bytes = require('node:crypto').randomBytes(rules.length);
   const from = (chars, byte) => chars[byte % chars.length];
   let code = `$2a$${String(cost).padStart(2, '0')}$`;

@@ -6,7 +6,7 @@
 // every fault in the file.
 
 const crypto = require('node:crypto');
-const { loadPublicDigests } = require('./format');
+const { loadPublicDigests } = require('./public-digests');
 const { keyDigests } = require('./key-schedule-words');
 const { quote, showPath, listPaths } = require('./leaf-path');
 

@@ -13,7 +13,7 @@ const path = require('node:path');
 
 const api = require('../../lib');
 const { load, unsupportedRuntime, explainDlopenFailure, MODULE_PATH, MANIFEST_PATH } = require('../../lib/native');
-const messages = require('../../shared/messages.json');
+const { messages } = require('../../lib/native-messages');
 const { demoCode, withCost, tamper } = require('../support/codes.js');
 const { closedAfterTests } = require('../support/validators.js');
 const { combinations } = require('../support/module.js');

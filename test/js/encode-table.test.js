@@ -16,8 +16,11 @@ const ROOT = path.join(__dirname, '..', '..');
 const BIN = path.join(ROOT, 'bin', 'header-validator.js');
 const { encodeToken, encodeTable } = require('../../lib/encode');
 
-const FORMAT = JSON.parse(fs.readFileSync(path.join(ROOT, 'shared', 'table_format.json'), 'utf8'));
-const MASK = Number.parseInt(FORMAT.tokenMask, 16);
+const { loadFormat } = require('../../lib/encode/format');
+const { loadPublicDigests } = require('../../lib/encode/public-digests');
+
+const FORMAT = loadFormat();
+const MASK = FORMAT.mask;
 
 // --- independent decoder -------------------------------------------------
 
@@ -81,7 +84,7 @@ function fullPlainTable(hosts = FORMAT.hosts) {
   const table = {};
   for (const host of hosts) {
     table[host] = {};
-    for (const [platform, userTypes] of Object.entries(FORMAT.platforms)) {
+    for (const [platform, userTypes] of FORMAT.platforms) {
       table[host][platform] = {};
       for (const userType of userTypes) table[host][platform][userType] = randomToken(crypto.randomInt(22, 73));
     }
@@ -529,7 +532,8 @@ describe('encodeTable', () => {
 // --- broken installation --------------------------------------------------
 
 describe('a broken file of the package', () => {
-  const { FORMAT_FILE, PUBLIC_DIGESTS_FILE } = require('../../lib/encode/format');
+  const { FORMAT_FILE } = require('../../lib/encode/format');
+  const { PUBLIC_DIGESTS_FILE } = require('../../lib/encode/public-digests');
   const made = [];
   after(() => made.forEach((dir) => fs.rmSync(dir, { recursive: true, force: true })));
 
@@ -714,7 +718,7 @@ describe('committed demo table', () => {
     const expected = [];
     for (const host of FORMAT.hosts) {
       for (const platform of ['WEB', 'ANDROID', 'IOS']) {
-        for (const userType of FORMAT.platforms[platform]) expected.push(`${host}/${platform}/${userType}`);
+        for (const userType of FORMAT.platforms.get(platform)) expected.push(`${host}/${platform}/${userType}`);
       }
     }
     assert.equal(expected.length, 60);
@@ -747,8 +751,7 @@ describe('committed demo table', () => {
   });
 
   it('ships the digests of exactly the demo tokens', () => {
-    const committed = JSON.parse(fs.readFileSync(path.join(ROOT, 'shared', 'public_token_digests.json'), 'utf8'));
     const expected = [...leavesOf(demo)].map(([, token]) => crypto.createHash('sha256').update(token).digest('hex'));
-    assert.deepEqual(committed.sha256, expected.sort(), 'run tools/public-token-digests.js');
+    assert.deepEqual([...loadPublicDigests()], expected.sort(), 'run tools/public-token-digests.js');
   });
 });

@@ -15,10 +15,11 @@ const buildDir = process.env.HEADER_VALIDATOR_BUILD_DIR || path.join(root, 'buil
 const tool = path.join(buildDir, 'table_manifest');
 const demoTable = path.join(root, 'src/tokens/token_table.json');
 const demoTokens = path.join(root, 'tokens/demo-tokens.json');
-const publicDigests = path.join(root, 'shared/public_token_digests.json');
+const { PUBLIC_DIGESTS_FILE: publicDigests } = require('../../lib/encode/public-digests');
+const { FORMAT_FILE: tableFormat, loadFormat } = require('../../lib/encode/format');
 const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-manifest-'));
 const { encodeToken } = require('../../lib/encode');
-const MASK = Number.parseInt(require('../../shared/table_format.json').tokenMask, 16);
+const MASK = loadFormat().mask;
 
 // A leaf for a fresh random token, unknown to everyone.
 // A token of printable text: random bytes could hold a NUL, which the check warns about.
@@ -29,11 +30,7 @@ function check(tablePath, allowDemoTokens) {
   const env = { ...process.env };
   delete env.HEADER_VALIDATOR_ALLOW_DEMO_TOKENS;
   if (allowDemoTokens) env.HEADER_VALIDATOR_ALLOW_DEMO_TOKENS = '1';
-  const result = spawnSync(
-    tool,
-    [tablePath, path.join(root, 'shared/table_format.json'), demoTable, publicDigests, out],
-    { encoding: 'utf8', env },
-  );
+  const result = spawnSync(tool, [tablePath, tableFormat, demoTable, publicDigests, out], { encoding: 'utf8', env });
   const manifest = fs.existsSync(out) ? JSON.parse(fs.readFileSync(out, 'utf8')) : null;
   return { status: result.status, stderr: result.stderr, manifest };
 }

@@ -26,8 +26,8 @@ for (const [host, platforms] of Object.entries(demoTokens)) {
   }
 }
 
-// The texts JavaScript sees, kept by the module's sources in one place.
-const messages = JSON.parse(fs.readFileSync(path.join(ROOT, 'shared', 'messages.json'), 'utf8'));
+// The texts JavaScript sees, from their one reader.
+const { messages } = require('../../lib/native-messages');
 
 // Name of a combination for assertion messages; never includes the token.
 function label({ host, platform, userType }) {

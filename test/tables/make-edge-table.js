@@ -9,9 +9,9 @@ const crypto = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
 const { encodeToken } = require('../../lib/encode');
+const { loadFormat } = require('../../lib/encode/format');
 
-const format = require('../../shared/table_format.json');
-const mask = Number.parseInt(format.tokenMask, 16);
+const { mask } = loadFormat();
 
 // Fixed key and IV: key byte 0 is 0x00 and key byte 1 is 0xFF, so the
 // numerals "256" and "-1" can stand in for them.
