@@ -1,8 +1,8 @@
 'use strict';
 
 // The table the module was built with, as described by the manifest that the
-// build writes beside it. The manifest holds names and a fingerprint, never a
-// token.
+// build writes beside it: the manifest's one reader. The manifest holds names
+// and a fingerprint, never a token.
 
 const fs = require('node:fs');
 const { MANIFEST_PATH } = require('./native/locate');
@@ -19,6 +19,7 @@ function invalidManifest(manifestPath) {
 
 const isCount = (value) => Number.isSafeInteger(value) && value >= 0;
 
+/** The manifest at manifestPath, checked to be one the build writes; throws a manifest error. */
 function readManifest(manifestPath) {
   let manifest;
   try {
@@ -120,4 +121,4 @@ function hasCombination(host, platform, userType) {
   return cachedPlaces.get(host)?.get(platform)?.has(userType) === true;
 }
 
-module.exports = { tableInfo, longestNameBytes, hasCombination };
+module.exports = { tableInfo, longestNameBytes, hasCombination, readManifest };

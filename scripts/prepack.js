@@ -7,7 +7,7 @@
 // HEADER_VALIDATOR_ALLOW_DEMO_PACK=1 asks for it. As npm's prepack hook, it
 // stops a plain `npm pack`, which would pack neither build.
 
-const fs = require('node:fs');
+const { readManifest } = require('../lib/table-info');
 
 const THROWAWAY = 'prepack: (for a throwaway test package only: HEADER_VALIDATOR_ALLOW_DEMO_PACK=1 npm run package)';
 
@@ -47,7 +47,7 @@ function main() {
     );
     process.exit(1);
   }
-  const manifest = JSON.parse(fs.readFileSync(manifestPath, 'utf8'));
+  const manifest = readManifest(manifestPath);
   const refusal = packRefusal(manifest, process.env);
   if (refusal) {
     console.error(refusal);

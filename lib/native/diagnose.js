@@ -5,11 +5,11 @@
 // dlopen that failed (a missing library, too old a glibc or C++ runtime, a
 // file for another machine or another Node.js).
 
-const fs = require('node:fs');
 const path = require('node:path');
 const { loadError } = require('../errors');
 const { ROOT, MANIFEST_FILE, MODULE_PATH, located, isSourceCheckout, carriedPlatforms } = require('./locate');
 const { runtimeLibc, runtimeGlibc } = require('./runtime-libc');
+const { readManifest } = require('../table-info');
 
 const REQUIRED_NAPI = 8;
 const SUPPORTED = 'Linux on x86-64 or arm64 with glibc 2.28 or newer';
@@ -62,9 +62,10 @@ function unsupportedRuntime({
   return undefined;
 }
 
-function readManifest(modulePath) {
+// What the build says the module beside it needs, if there is a manifest to say it.
+function manifestBeside(modulePath) {
   try {
-    return JSON.parse(fs.readFileSync(path.join(path.dirname(modulePath), MANIFEST_FILE), 'utf8'));
+    return readManifest(path.join(path.dirname(modulePath), MANIFEST_FILE));
   } catch {
     return undefined;
   }
@@ -75,7 +76,7 @@ function readManifest(modulePath) {
  * build says the module needs) and `glibc` (this system's version) default
  * to the real ones; tests pass others.
  */
-function explainDlopenFailure(err, { modulePath = MODULE_PATH, manifest = readManifest(modulePath), glibc } = {}) {
+function explainDlopenFailure(err, { modulePath = MODULE_PATH, manifest = manifestBeside(modulePath), glibc } = {}) {
   const message = String(err?.message ?? err);
   const hint = isSourceCheckout(path.join(path.dirname(modulePath), '..', '..'))
     ? 'run `scripts/install-build-deps.sh && npm run build` in the package'
