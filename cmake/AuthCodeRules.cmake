@@ -1,11 +1,13 @@
 # Generates auth_code_rules_data.h from shared/auth_code_rules.json: what a received
-# auth code must look like before it is hashed. The JavaScript layer reads the
-# same file, so both sides refuse the same codes without hashing.
+# auth code must look like before it is hashed, and the cost of the codes the
+# module makes. The JavaScript layer reads the same file, so both sides refuse
+# the same codes without hashing.
 function(hv_generate_auth_code_rules json_path header_path)
   file(READ "${json_path}" json)
   set(lines "")
   foreach(pair length:kAuthCodeLength settingLength:kAuthCodeSettingLength
-          minCost:kMinAuthCodeCost verificationCostCap:kVerificationCostCap)
+          minCost:kMinAuthCodeCost verificationCostCap:kVerificationCostCap
+          generationCost:kGenerationCost)
     string(REPLACE ":" ";" pair "${pair}")
     list(GET pair 0 key)
     list(GET pair 1 name)

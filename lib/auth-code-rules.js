@@ -28,5 +28,13 @@ function hashableAuthCode(code) {
   return cost >= rules.minCost && cost <= rules.verificationCostCap;
 }
 
-// The variant letters after "$2" that a code may carry ("abxy"); `rules` is the whole file.
-module.exports = { hashableAuthCode, AUTH_CODE_LENGTH: rules.length, AUTH_CODE_VARIANTS: rules.variants, rules };
+// AUTH_CODE_VARIANTS: the variant letters after "$2" that a code may carry ("abxy");
+// GENERATION_COST: the cost of the codes the module makes; `rules` is the whole file.
+module.exports = {
+  hashableAuthCode,
+  AUTH_CODE_LENGTH: rules.length,
+  AUTH_CODE_VARIANTS: rules.variants,
+  AUTH_CODE_ALPHABET: rules.alphabet,
+  GENERATION_COST: rules.generationCost,
+  rules,
+};

@@ -2,8 +2,9 @@
 // auth codes. Integer result codes, no exceptions, no state, nothing printed.
 #pragma once
 
-// kVerificationCostCap, the highest cost that bcrypt_checkpw hashes, and the
-// other rules of a received code: from shared/auth_code_rules.json.
+// kVerificationCostCap, the highest cost that bcrypt_checkpw hashes, the other
+// rules of a received code, and kGenerationCost, the cost written into
+// generated auth codes: from shared/auth_code_rules.json.
 #include "auth_code_rules_data.h"
 
 namespace hv {
@@ -11,12 +12,10 @@ namespace hv {
 // Buffers handed to the wrapper are at least this large.
 inline constexpr int kBcryptBufferSize = 64;
 
-// Cost written into generated auth codes. The client chooses the cost of the
-// code it sends, and each step doubles the work done on the server's thread,
-// so checks stop at kVerificationCostCap. Raising kGenerationCost later means
-// deploying servers with a raised cap first, or they will refuse every new
-// code.
-inline constexpr int kGenerationCost = 12;
+// The client chooses the cost of the code it sends, and each step doubles the
+// work done on the server's thread, so checks stop at kVerificationCostCap.
+// Raising kGenerationCost later means deploying servers with a raised cap
+// first, or they will refuse every new code.
 static_assert(kGenerationCost <= kVerificationCostCap, "servers would refuse the codes they make");
 
 // bcrypt_checkpw's result when a code that passed every check could not be

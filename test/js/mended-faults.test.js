@@ -27,9 +27,8 @@ const KNOWN = { host: 'example.com', platform: 'IOS', userType: 'STORE' };
 const KNOWN_TOKEN = demoTokens[KNOWN.host][KNOWN.platform][KNOWN.userType];
 const validate = (code, c = KNOWN) => hv.validateRequest(code, c.platform, c.userType, c.host);
 
-const ALPHABET = './ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789';
-// Only the top two bits of the 22nd salt character count; these carry zeros below.
-const CANONICAL_LAST_SALT = '.Oeu';
+// Only the top two bits of the 22nd salt character count; the canonical ones carry zeros below.
+const { alphabet: ALPHABET, canonicalLastSaltChars: CANONICAL_LAST_SALT } = require('../../lib/auth-code-rules').rules;
 
 // The characters that decode to the same salt as the canonical one at index 28.
 function nonCanonicalSiblings(code) {

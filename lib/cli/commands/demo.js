@@ -4,8 +4,7 @@
 // loopback interface only. Prints one line per request; never an auth code.
 
 const { EXIT } = require('../exit-status');
-
-const BCRYPT_ALPHABET = './ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789';
+const { AUTH_CODE_ALPHABET: BCRYPT_ALPHABET } = require('../../auth-code-rules');
 
 // One character of the hash part replaced by another: still well-formed, no longer valid.
 function tamper(code) {

@@ -5,6 +5,7 @@
 const { printableName } = require('../../printable-name');
 const { EXIT } = require('../exit-status');
 const { afterDashes } = require('../help');
+const { GENERATION_COST } = require('../../auth-code-rules');
 
 // The package entry is loaded by the command, not with the command line, so
 // that `encode` works before anything has been built.
@@ -25,7 +26,7 @@ function generate([platform, userType, host], _values, io) {
 module.exports = {
   usage: 'generate <platform> <userType> <host>',
   about:
-    'Prints a fresh auth code for the combination (bcrypt, cost 12).' +
+    `Prints a fresh auth code for the combination (bcrypt, cost ${GENERATION_COST}).` +
     afterDashes('generate -- "$platform" "$userType" "$host"'),
   exits: '0 printed, 1 this build has no token for the combination',
   positionals: 3,
