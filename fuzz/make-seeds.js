@@ -11,27 +11,20 @@ const fs = require('node:fs');
 const path = require('node:path');
 const bcrypt = require('bcryptjs');
 
-const { mask } = require('../lib/encode/format').loadFormat();
+const { mask, keyIv } = require('../lib/encode/format').loadFormat();
+const { encodeToken } = require('../lib/encode');
 
 function bytesFor(label, n) {
   return crypto.createHash('sha512').update(label).digest().subarray(0, n);
 }
 
-// The producer's steps: mask, Base64, AES-256-CBC, Base64, interleave key and IV.
+// The encoder's own steps (mask, Base64, AES-256-CBC, Base64, interleave key
+// and IV), with a fixed key and IV.
 function encodedText(token, label) {
-  const key = bytesFor(`key:${label}`, 32);
-  const iv = bytesFor(`iv:${label}`, 16);
-  const masked = Buffer.from(token).map((b) => b ^ mask);
-  const cipher = crypto.createCipheriv('aes-256-cbc', key, iv);
-  const inner = Buffer.from(Buffer.from(masked).toString('base64'));
-  const outer = Buffer.from(Buffer.concat([cipher.update(inner), cipher.final()]).toString('base64'));
-  const keyIv = Buffer.concat([key, iv]);
-  const parts = [];
-  for (let g = 0; g < 12; g++) {
-    parts.push(outer.subarray(5 * g, 5 * g + 5), keyIv.subarray(4 * g, 4 * g + 4));
-  }
-  parts.push(outer.subarray(60));
-  return Buffer.concat(parts);
+  const { keyBytes, ivBytes } = keyIv;
+  const key = bytesFor(`key:${label}`, keyBytes);
+  const iv = bytesFor(`iv:${label}`, ivBytes);
+  return Buffer.from(encodeToken(Buffer.from(token), mask, { key, iv }).map(Number));
 }
 
 const numerals = (bytes) => [...bytes].map(String);

@@ -1,7 +1,8 @@
 'use strict';
 
 // What the encoder shares with the module's build: the token mask, the hosts,
-// the platform/user-type vocabulary and the token bounds. This side's one
+// the platform/user-type vocabulary, the token bounds and how an encoded text
+// carries its key and IV. This side's one
 // reader of shared/table_format.json. The file ships with the package; a
 // broken one is this installation's fault, not the input's.
 
@@ -13,7 +14,7 @@ const FORMAT_FILE = path.join(__dirname, '..', '..', 'shared', 'table_format.jso
 // Read-only package data: read once per process.
 let cachedFormat;
 
-/** Mask, hosts, vocabulary and token bounds, shared with the module's build. */
+/** Mask, hosts, vocabulary, token bounds and key/IV layout, shared with the module's build. */
 function loadFormat() {
   if (cachedFormat) return cachedFormat;
   const raw = readPackageJson(FORMAT_FILE);
@@ -40,7 +41,23 @@ function loadFormat() {
   if (!Number.isInteger(min) || !Number.isInteger(max) || min < 1 || max < min) {
     throw bad('tokenBytes must give integer bounds {min, max} with 1 <= min <= max');
   }
-  cachedFormat = { mask: Number.parseInt(raw.tokenMask.slice(2), 16), hosts: raw.hosts, platforms, min, max };
+  const keyIv = raw.keyIv ?? {};
+  const sizes = ['keyBytes', 'ivBytes', 'outerTextBytesPerGroup', 'keyIvBytesPerGroup'];
+  if (
+    !sizes.every((size) => Number.isInteger(keyIv[size]) && keyIv[size] > 0) ||
+    keyIv.keyBytes % keyIv.keyIvBytesPerGroup !== 0 ||
+    keyIv.ivBytes % keyIv.keyIvBytesPerGroup !== 0
+  ) {
+    throw bad(`keyIv must give positive integers ${sizes.join(', ')}, the key and IV in whole groups`);
+  }
+  cachedFormat = {
+    mask: Number.parseInt(raw.tokenMask.slice(2), 16),
+    hosts: raw.hosts,
+    platforms,
+    min,
+    max,
+    keyIv: Object.fromEntries(sizes.map((size) => [size, keyIv[size]])),
+  };
   return cachedFormat;
 }
 

@@ -5,11 +5,12 @@
 namespace hv {
 namespace {
 
-// Each group is five outer-text bytes followed by four key or IV bytes; once a
-// group's four bytes are removed the next group starts five bytes further on.
-constexpr std::size_t kFirstGroupOffset = 5;
-constexpr std::size_t kGroupStride = 5;
-constexpr std::size_t kGroupBytes = 4;
+// Each group is kOuterTextBytesPerGroup outer-text bytes (5) followed by
+// kKeyIvBytesPerGroup key or IV bytes (4); once a group's key or IV bytes are
+// removed the next group starts kOuterTextBytesPerGroup bytes further on.
+constexpr std::size_t kFirstGroupOffset = kOuterTextBytesPerGroup;
+constexpr std::size_t kGroupStride = kOuterTextBytesPerGroup;
+constexpr std::size_t kGroupBytes = kKeyIvBytesPerGroup;
 
 void TakeGroup(std::string& text, std::size_t pos, std::string& into) {
   const std::size_t count = std::min(kGroupBytes, text.size() - pos);

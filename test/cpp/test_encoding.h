@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/key_iv.h"
 #include "codec/token_mask.h"
 
 namespace hv::testing {
@@ -48,12 +49,14 @@ inline std::string EncodeText(const std::string& token, const std::string& key,
   for (char& c : masked) c = static_cast<char>(c ^ static_cast<char>(kTokenMask));
   const std::string outer = Base64Encode(EncryptAes256Cbc(Base64Encode(masked), key, iv));
   const std::string key_iv = key + iv;
+  constexpr std::size_t kGroups = (kAesKeyBytes + kAesIvBytes) / kKeyIvBytesPerGroup;
   std::string encoded;
-  for (std::size_t g = 0; g < 12; ++g) {
-    encoded += outer.substr(5 * g, 5);
-    encoded += key_iv.substr(4 * g, 4);
+  for (std::size_t g = 0; g < kGroups; ++g) {
+    encoded += outer.substr(kOuterTextBytesPerGroup * g, kOuterTextBytesPerGroup);
+    encoded += key_iv.substr(kKeyIvBytesPerGroup * g, kKeyIvBytesPerGroup);
   }
-  if (outer.size() > 60) encoded += outer.substr(60);
+  const std::size_t interleaved = kGroups * kOuterTextBytesPerGroup;
+  if (outer.size() > interleaved) encoded += outer.substr(interleaved);
   return encoded;
 }
 
