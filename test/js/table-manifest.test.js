@@ -25,12 +25,12 @@ const MASK = loadFormat().mask;
 // A token of printable text: random bytes could hold a NUL, which the check warns about.
 const freshLeaf = () => encodeToken(Buffer.from(crypto.randomBytes(24).toString('base64url')), MASK);
 
-function check(tablePath, allowDemoTokens) {
+function check(tablePath, allowDemoTokens, formatPath = tableFormat) {
   const out = path.join(tmp, `${crypto.randomUUID()}.json`);
   const env = { ...process.env };
   delete env.HEADER_VALIDATOR_ALLOW_DEMO_TOKENS;
   if (allowDemoTokens) env.HEADER_VALIDATOR_ALLOW_DEMO_TOKENS = '1';
-  const result = spawnSync(tool, [tablePath, tableFormat, demoTable, publicDigests, out], { encoding: 'utf8', env });
+  const result = spawnSync(tool, [tablePath, formatPath, demoTable, publicDigests, out], { encoding: 'utf8', env });
   const manifest = fs.existsSync(out) ? JSON.parse(fs.readFileSync(out, 'utf8')) : null;
   return { status: result.status, stderr: result.stderr, manifest };
 }
@@ -124,6 +124,33 @@ test('one token, or one bcrypt key, at two combinations is a warning naming both
     ],
   );
   assert.deepEqual([manifest.demo, manifest.demoTokenLeaves], [false, 0]);
+});
+
+test('a token longer than tokenBytes.max, which bcrypt cuts short, is a warning', () => {
+  const table = writeTable('long-tokens.json', {
+    'api.example.org': {
+      WEB: { USER: encodeToken(Buffer.from('w'.repeat(73)), MASK) },
+      IOS: {
+        USER: encodeToken(Buffer.from('i'.repeat(41)), MASK),
+        STORE: encodeToken(Buffer.from('s'.repeat(40)), MASK),
+      },
+    },
+  });
+  const max40 = path.join(tmp, 'format-max-40.json');
+  const format = JSON.parse(fs.readFileSync(tableFormat, 'utf8'));
+  fs.writeFileSync(max40, JSON.stringify({ ...format, tokenBytes: { ...format.tokenBytes, max: 40 } }));
+  const cut = (stderr) => stderr.match(/leaf \S+ holds a token with bytes bcrypt ignores \(over \d+ bytes/g);
+  const standard = check(table);
+  assert.equal(standard.status, 0, standard.stderr);
+  assert.deepEqual(cut(standard.stderr), [
+    'leaf api.example.org/WEB/USER holds a token with bytes bcrypt ignores (over 72 bytes',
+  ]);
+  const lowered = check(table, false, max40);
+  assert.equal(lowered.status, 0, lowered.stderr);
+  assert.deepEqual(cut(lowered.stderr), [
+    'leaf api.example.org/IOS/USER holds a token with bytes bcrypt ignores (over 40 bytes',
+    'leaf api.example.org/WEB/USER holds a token with bytes bcrypt ignores (over 40 bytes',
+  ]);
 });
 
 test('undecodable leaves are warnings naming the combination, not failures', () => {

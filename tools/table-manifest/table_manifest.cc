@@ -111,7 +111,9 @@ std::set<std::string> ReadPublicDigests(const std::string& path) {
 class ManifestVisitor : public hv::TableVisitor {
  public:
   ManifestVisitor(const json& format, const std::set<std::string>& public_digests)
-      : format_(format), public_digests_(public_digests) {}
+      : format_(format),
+        public_digests_(public_digests),
+        max_token_bytes_(format.at("tokenBytes").at("max").get<std::size_t>()) {}
 
   void BeginHost(const std::string& host) override {
     static const std::regex kHostName(
@@ -161,10 +163,11 @@ class ManifestVisitor : public hv::TableVisitor {
                 << " cannot be decoded; the module will refuse every code for it\n";
       return;
     }
-    // bcrypt reads a key only up to its first NUL and its first 72 bytes.
-    if (token.size() > 72 || token.find('\0') != std::string::npos) {
+    // bcrypt reads a key only up to its first NUL and its first tokenBytes.max (72) bytes.
+    if (token.size() > max_token_bytes_ || token.find('\0') != std::string::npos) {
       std::cerr << "warning: token table leaf " << where
-                << " holds a token with bytes bcrypt ignores (over 72 bytes or a NUL)\n";
+                << " holds a token with bytes bcrypt ignores (over " << max_token_bytes_
+                << " bytes or a NUL)\n";
     }
     // Only digests are kept: the token itself is wiped on the way out.
     const std::string digest = Sha256Hex(token);
@@ -210,6 +213,7 @@ class ManifestVisitor : public hv::TableVisitor {
 
   const json& format_;
   const std::set<std::string>& public_digests_;
+  const std::size_t max_token_bytes_;
   json hosts_ = json::object();
   std::string host_;
   int leaves_ = 0;
