@@ -1,8 +1,8 @@
 'use strict';
 
 // What the encoder shares with the module's build: the token mask, the hosts,
-// the platform/user-type vocabulary, the token bounds and how an encoded text
-// carries its key and IV. This side's one
+// the platform/user-type vocabulary, the token bounds, how an encoded text
+// carries its key and IV, and the rule for host names. This side's one
 // reader of shared/table_format.json. The file ships with the package; a
 // broken one is this installation's fault, not the input's.
 
@@ -14,7 +14,43 @@ const FORMAT_FILE = path.join(__dirname, '..', '..', 'shared', 'table_format.jso
 // Read-only package data: read once per process.
 let cachedFormat;
 
-/** Mask, hosts, vocabulary, token bounds and key/IV layout, shared with the module's build. */
+const isCount = (value) => Number.isSafeInteger(value) && value > 0;
+
+/** The host-name rule with its patterns compiled. */
+function hostNameRule(raw, bad) {
+  const { labelPattern, portPattern, maxLabelLength, maxNameLength, allDigitNamesRefused, ports } = raw ?? {};
+  let patterns;
+  try {
+    patterns = { labelPattern: new RegExp(labelPattern), portPattern: new RegExp(portPattern) };
+  } catch {
+    patterns = undefined;
+  }
+  if (
+    typeof labelPattern !== 'string' ||
+    typeof portPattern !== 'string' ||
+    !patterns ||
+    !isCount(maxLabelLength) ||
+    !isCount(maxNameLength) ||
+    typeof allDigitNamesRefused !== 'boolean' ||
+    !isCount(ports?.min) ||
+    !isCount(ports?.max) ||
+    ports.min > ports.max
+  ) {
+    throw bad(
+      'hostNames must give labelPattern and portPattern (regular expressions), maxLabelLength and ' +
+        'maxNameLength (positive integers), allDigitNamesRefused (a boolean) and ports {min, max}',
+    );
+  }
+  return {
+    ...patterns,
+    maxLabelLength,
+    maxNameLength,
+    allDigitNamesRefused,
+    ports: { min: ports.min, max: ports.max },
+  };
+}
+
+/** Mask, hosts, vocabulary, token bounds, key/IV layout and host-name rule, shared with the module's build. */
 function loadFormat() {
   if (cachedFormat) return cachedFormat;
   const raw = readPackageJson(FORMAT_FILE);
@@ -57,6 +93,7 @@ function loadFormat() {
     min,
     max,
     keyIv: Object.fromEntries(sizes.map((size) => [size, keyIv[size]])),
+    hostNames: hostNameRule(raw.hostNames, bad),
   };
   return cachedFormat;
 }

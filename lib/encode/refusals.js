@@ -54,20 +54,32 @@ function membersOf(node, parentNames, what, problems) {
   return members;
 }
 
-function hostNameProblem(host) {
+/**
+ * Whether host follows the host-name rule of the table format (name, then
+ * optionally ':' and a port), as the build's table check applies it too.
+ */
+function followsHostNameRule(host, rule) {
+  const colon = host.indexOf(':');
+  const name = colon === -1 ? host : host.slice(0, colon);
+  const port = colon === -1 ? undefined : host.slice(colon + 1);
+  const labelFits = (label) => label.length <= rule.maxLabelLength && rule.labelPattern.test(label);
+  return (
+    name.length <= rule.maxNameLength &&
+    name.split('.').every(labelFits) &&
+    !(rule.allDigitNamesRefused && /^[0-9]+$/.test(name)) &&
+    (port === undefined ||
+      (rule.portPattern.test(port) && Number(port) >= rule.ports.min && Number(port) <= rule.ports.max))
+  );
+}
+
+function hostNameProblem(host, rule) {
   const named = `host name ${quote(host)}`;
   if (host in Object.prototype) {
     return `${named} is reserved: every JavaScript object inherits a property of that name`;
   }
-  const match = /^([^:]*)(?::(0|[1-9][0-9]{0,4}))?$/.exec(host);
-  const labels = match?.[1].split('.') ?? [];
-  const plain =
-    match &&
-    match[1].length <= 253 &&
-    labels.every((l) => /^[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?$/.test(l)) &&
-    !/^[0-9]+$/.test(match[1]) &&
-    (match[2] === undefined || (Number(match[2]) >= 1 && Number(match[2]) <= 65535));
-  return plain ? '' : `${named} is not a plain DNS name (letters, digits, hyphens and dots, optionally :port)`;
+  return followsHostNameRule(host, rule)
+    ? ''
+    : `${named} is not a plain DNS name (letters, digits, hyphens and dots, optionally :port)`;
 }
 
 function notAnObjectProblem(node, names, what) {

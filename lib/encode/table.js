@@ -33,7 +33,7 @@ function collectLeaves(root, format) {
   const objects = [];
   const pushProblem = (problem) => problem && problems.push(problem);
   for (const [host, hostNode] of membersOf(root, [], 'host', problems)) {
-    pushProblem(hostNameProblem(host));
+    pushProblem(hostNameProblem(host, format.hostNames));
     const platformsProblem = notAnObjectProblem(hostNode, [host], 'platforms');
     if (platformsProblem) {
       problems.push(platformsProblem);

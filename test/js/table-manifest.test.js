@@ -18,7 +18,7 @@ const demoTokens = path.join(root, 'tokens/demo-tokens.json');
 const { PUBLIC_DIGESTS_FILE: publicDigests } = require('../../lib/encode/public-digests');
 const { FORMAT_FILE: tableFormat, loadFormat } = require('../../lib/encode/format');
 const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-manifest-'));
-const { encodeToken } = require('../../lib/encode');
+const { encodeToken, encodeTable } = require('../../lib/encode');
 const MASK = loadFormat().mask;
 
 // A leaf for a fresh random token, unknown to everyone.
@@ -151,6 +151,58 @@ test('a token longer than tokenBytes.max, which bcrypt cuts short, is a warning'
     'leaf api.example.org/IOS/USER holds a token with bytes bcrypt ignores (over 40 bytes',
     'leaf api.example.org/WEB/USER holds a token with bytes bcrypt ignores (over 40 bytes',
   ]);
+});
+
+test('the encoder and the table check accept exactly the same host names', () => {
+  const label63 = 'a'.repeat(63);
+  const name253 = [label63, label63, label63, 'b'.repeat(61)].join('.');
+  const accepted = [
+    'example.com',
+    'a',
+    'A-1.b2',
+    '1a.example',
+    '127.0.0.1',
+    `${label63}.com`,
+    name253,
+    `${name253.slice(2)}:80`,
+    'example.com:1',
+    'example.com:65535',
+  ];
+  const refused = [
+    `${label63}a.com`,
+    `${name253}b`,
+    '12345',
+    '12345:80',
+    'example.com:0',
+    'example.com:65536',
+    'example.com:080',
+    'example.com:',
+    'example.com:80:80',
+    '-example.com',
+    'example-.com',
+    'example..com',
+    'example.com.',
+    'exa_mple.com',
+    'exa mple.com',
+    'bücher.example',
+    '',
+  ];
+  for (const [host, expected] of [...accepted.map((h) => [h, true]), ...refused.map((h) => [h, false])]) {
+    const shown = JSON.stringify(host.length > 40 ? `${host.slice(0, 20)}...(${host.length})` : host);
+    const token = crypto.randomBytes(24).toString('base64url');
+    let encoderAccepts = true;
+    try {
+      encodeTable(JSON.stringify({ [host]: { WEB: { USER: token } } }));
+    } catch (err) {
+      encoderAccepts = false;
+      assert.equal(err.problems?.length, 1, `encoder on ${shown}: ${err.problems ?? err}`);
+    }
+    assert.equal(encoderAccepts, expected, `encoder on ${shown}`);
+    const leaf = encodeToken(Buffer.from(token), MASK);
+    const { status, stderr } = check(writeTable('host.json', { [host]: { WEB: { USER: leaf } } }));
+    assert.equal(status === 0, expected, `table check on ${shown}: ${stderr}`);
+    if (!expected) assert.match(stderr, /is not a host name/, shown);
+  }
 });
 
 test('undecodable leaves are warnings naming the combination, not failures', () => {

@@ -34,6 +34,7 @@
 #include "bcrypt/key_schedule_words.h"
 #include "codec/numeral_decoder.h"
 #include "common/wipe.h"
+#include "host_name_rule.h"
 #include "tokens/table_walk.h"
 
 namespace {
@@ -113,12 +114,11 @@ class ManifestVisitor : public hv::TableVisitor {
   ManifestVisitor(const json& format, const std::set<std::string>& public_digests)
       : format_(format),
         public_digests_(public_digests),
-        max_token_bytes_(format.at("tokenBytes").at("max").get<std::size_t>()) {}
+        max_token_bytes_(format.at("tokenBytes").at("max").get<std::size_t>()),
+        host_name_rule_(format.at("hostNames")) {}
 
   void BeginHost(const std::string& host) override {
-    static const std::regex kHostName(
-        R"(^[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?(\.[A-Za-z0-9]([A-Za-z0-9-]*[A-Za-z0-9])?)*(:[0-9]{1,5})?$)");
-    if (!std::regex_match(host, kHostName)) {
+    if (!host_name_rule_.Accepts(host)) {
       throw std::runtime_error("host \"" + host + "\" is not a host name");
     }
     host_ = host;
@@ -214,6 +214,7 @@ class ManifestVisitor : public hv::TableVisitor {
   const json& format_;
   const std::set<std::string>& public_digests_;
   const std::size_t max_token_bytes_;
+  const hv::HostNameRule host_name_rule_;
   json hosts_ = json::object();
   std::string host_;
   int leaves_ = 0;
