@@ -10,6 +10,9 @@
 const { isMainThread } = require('node:worker_threads');
 const errors = require('./errors');
 const { tableInfo } = require('./table-info');
+const { DEMO_TOKEN_SWITCHES, demoSwitch } = require('./demo-switches');
+
+const ALLOW = DEMO_TOKEN_SWITCHES.production.name;
 
 let settled = false;
 
@@ -23,12 +26,19 @@ function refuseDemoTableInProduction() {
   if (settled || !isProduction()) return;
   const demoTokens = tableInfo().demoTokens;
   if (demoTokens > 0) {
-    if (process.env.HEADER_VALIDATOR_ALLOW_DEMO !== '1') throw errors.demoTable(demoTokens);
+    const allowed = demoSwitch('production');
+    if (!allowed.on) throw errors.demoTable(demoTokens);
     // The pool's threads load the module too: the process says it once.
     if (isMainThread) {
+      if (allowed.deprecation) {
+        process.emitWarning(`header-validator: ${allowed.deprecation}.`, {
+          type: 'DeprecationWarning',
+          code: 'HEADER_VALIDATOR_DEP_ALLOW_DEMO',
+        });
+      }
       process.emitWarning(
         `header-validator is running in production with ${demoTokens} public demo token` +
-          `${demoTokens === 1 ? '' : 's'} in its table (HEADER_VALIDATOR_ALLOW_DEMO=1): anyone can make valid ` +
+          `${demoTokens === 1 ? '' : 's'} in its table (${ALLOW}=1): anyone can make valid ` +
           'auth codes for them. Build with your own table (HEADER_VALIDATOR_TABLE) before deploying.',
         { code: 'HEADER_VALIDATOR_DEMO_TABLE' },
       );

@@ -2,8 +2,11 @@
 
 // Every error that the package makes with an ERR_HEADER_VALIDATOR_* code is a
 // HeaderValidatorError made here, so that `catch (err)` can narrow with
-// instanceof. This file loads nothing else: `header-validator/errors` works
-// even where the native module cannot load, to catch exactly that.
+// instanceof. This file loads nothing else but the demo switches' names
+// (which load nothing): `header-validator/errors` works even where the native
+// module cannot load, to catch exactly that.
+
+const { DEMO_TOKEN_SWITCHES } = require('./demo-switches');
 
 const codes = Object.freeze({
   /** The native module, its manifest or another file the package ships cannot be loaded. */
@@ -118,7 +121,7 @@ const demoTable = (count) =>
     `header-validator: refusing to run with NODE_ENV=production: this build's token table holds ${count} public ` +
       `demo token${count === 1 ? '' : 's'}, with which anyone can make valid auth codes. Build with your own table ` +
       '(HEADER_VALIDATOR_TABLE=/abs/path/table.json npm run build); for a throwaway environment only, set ' +
-      'HEADER_VALIDATOR_ALLOW_DEMO=1.',
+      `${DEMO_TOKEN_SWITCHES.production.name}=1.`,
   );
 
 /**

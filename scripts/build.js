@@ -7,15 +7,16 @@
 //                                        build-arm64/, then prebuilds/linux-arm64/ (npm run build:arm64)
 //
 // HEADER_VALIDATOR_TABLE=/abs/path/table.json compiles that encoded table
-// instead of the demo table; HEADER_VALIDATOR_ALLOW_DEMO_TOKENS=1 lets a custom
-// table hold public demo tokens (throwaway test builds only). Both are passed
-// on every build, so switching either (or back) always redoes what depends on
-// it. Every build ends with the linkage test on the module it made.
+// instead of the demo table; HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_BUILD=1 lets
+// a custom table hold public demo tokens (throwaway test builds only). Both are
+// passed on every build, so switching either (or back) always redoes what
+// depends on it. Every build ends with the linkage test on the module it made.
 
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
 const { MODULE_FILE, writePrebuild } = require('./lib/prebuilds');
+const { DEMO_TOKEN_SWITCHES, demoSwitch } = require('../lib/demo-switches');
 
 const root = path.resolve(__dirname, '..');
 const buildDir = path.join(root, 'build');
@@ -77,21 +78,28 @@ function checkLinkage(modulePath) {
 
 const jobs = String(Math.max(1, Math.min(require('node:os').availableParallelism(), 4)));
 
-const allowDemoTokens = `-DHV_ALLOW_DEMO_TOKENS=${
-  process.env.HEADER_VALIDATOR_ALLOW_DEMO_TOKENS === '1' ? 'ON' : 'OFF'
-}`;
+/**
+ * The CMake arguments for the demo-token switch in env: its cache option, set
+ * either way, after dropping the option's deprecated name from a cache made
+ * before it was renamed (which would otherwise win).
+ */
+function demoTokensArgs(env, warn) {
+  const { on, deprecation } = demoSwitch('build', env);
+  if (deprecation) warn(`build: warning: ${deprecation}`);
+  return ['-UHV_ALLOW_DEMO_TOKENS', `-D${DEMO_TOKEN_SWITCHES.build.name}=${on ? 'ON' : 'OFF'}`];
+}
 
-function buildHost(table, targets = []) {
-  run('cmake', ['-S', root, '-B', buildDir, '-DCMAKE_BUILD_TYPE=Release', `-DHV_TABLE=${table}`, allowDemoTokens]);
+function buildHost(table, demoArgs, targets = []) {
+  run('cmake', ['-S', root, '-B', buildDir, '-DCMAKE_BUILD_TYPE=Release', `-DHV_TABLE=${table}`, ...demoArgs]);
   run('cmake', ['--build', buildDir, '--parallel', jobs, ...targets.flatMap((t) => ['--target', t])]);
 }
 
-function buildArm64(table) {
+function buildArm64(table, demoArgs) {
   if (process.arch !== 'x64') fail(`the linux-arm64 cross build runs on x86-64 Linux, not ${process.arch}`);
   const missing = missingCrossToolchain();
   if (missing) fail(missing);
   // The table check runs on this machine: the host build's tool, and its linkage test.
-  buildHost(table, ['table_manifest', 'module_linkage_test']);
+  buildHost(table, demoArgs, ['table_manifest', 'module_linkage_test']);
   run('cmake', [
     '-S',
     root,
@@ -102,7 +110,7 @@ function buildArm64(table) {
     '-DHV_BUILD_TESTS=OFF',
     `-DHV_HOST_TABLE_MANIFEST=${path.join(buildDir, 'table_manifest')}`,
     `-DHV_TABLE=${table}`,
-    allowDemoTokens,
+    ...demoArgs,
   ]);
   run('cmake', ['--build', crossBuildDir, '--parallel', jobs, '--target', 'header_validator']);
   const release = path.join(crossBuildDir, 'Release');
@@ -113,13 +121,13 @@ function buildArm64(table) {
 if (require.main === module) {
   const args = process.argv.slice(2);
   if (args.length === 0) {
-    buildHost(tablePath());
+    buildHost(tablePath(), demoTokensArgs(process.env, console.error));
     checkLinkage(path.join(buildDir, 'Release', MODULE_FILE));
   } else if (args.length === 2 && args[0] === '--arch' && args[1] === 'arm64') {
-    buildArm64(tablePath());
+    buildArm64(tablePath(), demoTokensArgs(process.env, console.error));
   } else {
     fail(`unknown arguments: ${args.join(' ')} (none for this machine's architecture, or --arch arm64)`);
   }
 }
 
-module.exports = { missingCrossToolchain };
+module.exports = { missingCrossToolchain, demoTokensArgs };

@@ -15,12 +15,14 @@
 //    the fingerprint goes into a prerelease;
 //  - it keeps only the scripts whose files the package carries.
 // HEADER_VALIDATOR_PACK_X64_ONLY=1 packs linux-x64 alone, without the cross toolchain.
+// The demo-token switches of the build and of prepack pass through to them.
 
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { MANIFEST_FILE, writePrebuild } = require('./lib/prebuilds');
+const { renameDeprecatedSwitches } = require('../lib/demo-switches');
 
 const root = path.resolve(__dirname, '..');
 // Scripts that run from the packed files alone.
@@ -69,6 +71,8 @@ function buildAndCheck(buildArgs, manifestPath) {
 }
 
 function main() {
+  // Each build and each prepack run would say it again: said once here, and passed on under the new names.
+  renameDeprecatedSwitches(['build', 'package'], process.env, (line) => console.error(`pack: warning: ${line}`));
   const x64Only = process.env.HEADER_VALIDATOR_PACK_X64_ONLY === '1';
   if (process.arch !== 'x64' || process.platform !== 'linux') {
     fail(`packing runs on x86-64 Linux, which builds linux-arm64 too; this is ${process.platform}-${process.arch}`);

@@ -4,12 +4,13 @@
 // `npm run package` (scripts/pack.js) builds them and runs this on each manifest
 // (HEADER_VALIDATOR_PACK_MANIFEST). A build with the public demo table, or with
 // any public demo token in a custom table, is refused unless
-// HEADER_VALIDATOR_ALLOW_DEMO_PACK=1 asks for it. As npm's prepack hook, it
-// stops a plain `npm pack`, which would pack neither build.
+// HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_PACKAGE=1 asks for it. As npm's prepack
+// hook, it stops a plain `npm pack`, which would pack neither build.
 
 const { readManifest } = require('../lib/table-info');
+const { DEMO_TOKEN_SWITCHES, demoSwitch } = require('../lib/demo-switches');
 
-const THROWAWAY = 'prepack: (for a throwaway test package only: HEADER_VALIDATOR_ALLOW_DEMO_PACK=1 npm run package)';
+const THROWAWAY = `prepack: (for a throwaway test package only: ${DEMO_TOKEN_SWITCHES.package.name}=1 npm run package)`;
 
 /**
  * Why the build described by `manifest` must not be packed, or '' when it may.
@@ -17,7 +18,7 @@ const THROWAWAY = 'prepack: (for a throwaway test package only: HEADER_VALIDATOR
  * @param {Record<string, string | undefined>} env
  */
 function packRefusal(manifest, env) {
-  if (env.HEADER_VALIDATOR_ALLOW_DEMO_PACK === '1') return '';
+  if (demoSwitch('package', env).on) return '';
   if (manifest.demo) {
     return [
       'prepack: refusing to pack a build with the public demo token table: anyone can make valid codes for it.',
@@ -47,6 +48,8 @@ function main() {
     );
     process.exit(1);
   }
+  const { deprecation } = demoSwitch('package', process.env);
+  if (deprecation) console.error(`prepack: warning: ${deprecation}`);
   const manifest = readManifest(manifestPath);
   const refusal = packRefusal(manifest, process.env);
   if (refusal) {

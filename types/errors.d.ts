@@ -5,7 +5,10 @@
 export type HeaderValidatorErrorCode =
   /** The native module, its manifest or another file the package ships cannot be loaded. */
   | 'ERR_HEADER_VALIDATOR_LOAD'
-  /** NODE_ENV=production with public demo tokens in the table (HEADER_VALIDATOR_ALLOW_DEMO=1 overrides). */
+  /**
+   * NODE_ENV=production with public demo tokens in the table
+   * (HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_PRODUCTION=1 overrides).
+   */
   | 'ERR_HEADER_VALIDATOR_DEMO_TABLE'
   /** Every thread is busy and the queue is full: shed, try again later (503 behind the middleware). */
   | 'ERR_HEADER_VALIDATOR_OVERLOADED'

@@ -114,13 +114,13 @@ if (cd "$copy" && npm run package -- --dry-run --loglevel=warn >"$work/demo-pack
 fi
 grep -q 'refusing to pack a build with the public demo token table' "$work/demo-pack.log" || { cat "$work/demo-pack.log" >&2; fail "refusal message"; }
 # x86-64 only: the variable that packs without the cross toolchain, and a quicker allowed demo pack.
-(cd "$copy" && HEADER_VALIDATOR_ALLOW_DEMO_PACK=1 HEADER_VALIDATOR_PACK_X64_ONLY=1 npm run --silent package -- --dry-run --json \
+(cd "$copy" && HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_PACKAGE=1 HEADER_VALIDATOR_PACK_X64_ONLY=1 npm run --silent package -- --dry-run --json \
   --loglevel=warn >"$work/demo-pack.json" 2>"$work/demo-pack.log") ||
-  { tail -n 20 "$work/demo-pack.log" >&2; fail "HEADER_VALIDATOR_ALLOW_DEMO_PACK=1 did not allow the demo pack"; }
+  { tail -n 20 "$work/demo-pack.log" >&2; fail "HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_PACKAGE=1 did not allow the demo pack"; }
 [ "$(node -p 'JSON.parse(require("node:fs").readFileSync(process.argv[1], "utf8"))[0].files.map((f) => f.path).filter((p) => p.startsWith("prebuilds/")).join(" ")' "$work/demo-pack.json")" = \
   "prebuilds/linux-x64/header_validator.manifest.json prebuilds/linux-x64/header_validator.node" ] ||
   fail "HEADER_VALIDATOR_PACK_X64_ONLY=1 did not pack linux-x64 alone"
-echo "refused without HEADER_VALIDATOR_ALLOW_DEMO_PACK=1, allowed with it (and linux-x64 alone with HEADER_VALIDATOR_PACK_X64_ONLY=1)"
+echo "refused without HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_PACKAGE=1, allowed with it (and linux-x64 alone with HEADER_VALIDATOR_PACK_X64_ONLY=1)"
 
 step "a plain npm pack, and packing without the cross toolchain, are refused with what to do"
 (cd "$copy" && npm pack --dry-run --loglevel=warn >"$work/plain-pack.log" 2>&1) && fail "a plain npm pack was not refused"

@@ -23,6 +23,13 @@ const { ROOT } = require('../support/module.js');
 const STORE = ['ANDROID', 'STORE', 'example.com'];
 const storeCode = demoCode(...STORE);
 
+// Production with neither spelling of the switch that lets demo tokens run there.
+const PRODUCTION = {
+  NODE_ENV: 'production',
+  HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_PRODUCTION: '',
+  HEADER_VALIDATOR_ALLOW_DEMO: '',
+};
+
 // Cost-12 codes: checking one keeps a worker busy long enough to fill a pool.
 // Checks of one code in flight at once share a hash, so filling a pool takes
 // different codes.
@@ -403,24 +410,47 @@ describe('tableInfo', () => {
     assert.equal(api.tableInfo().hosts['example.com'].WEB.length, 1);
   });
 
-  it('production refuses the demo table; HEADER_VALIDATOR_ALLOW_DEMO=1 lets it run with one warning', async () => {
+  it('production refuses the demo table; ..._IN_PRODUCTION=1 lets it run with one warning', async () => {
     const refused = await runNode(
       ['-e', "try { require('./lib'); } catch (err) { console.log(JSON.stringify([err.code, err.message])); }"],
-      { env: { NODE_ENV: 'production', HEADER_VALIDATOR_ALLOW_DEMO: '' } },
+      { env: PRODUCTION },
     );
     const [code, message] = JSON.parse(refused.stdout);
     assert.equal(code, 'ERR_HEADER_VALIDATOR_DEMO_TABLE');
-    assert.match(message, /60 public demo tokens.*HEADER_VALIDATOR_TABLE=.*HEADER_VALIDATOR_ALLOW_DEMO=1/);
+    assert.match(
+      message,
+      /60 public demo tokens.*HEADER_VALIDATOR_TABLE=.*HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_PRODUCTION=1\.$/,
+    );
     const script =
       "require('./lib'); require('./lib/index.js'); import('header-validator').then(() => console.log('loaded'));";
     const allowed = await runNode(['-e', script], {
-      env: { NODE_ENV: 'production', HEADER_VALIDATOR_ALLOW_DEMO: '1' },
+      env: { ...PRODUCTION, HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_PRODUCTION: '1' },
     });
     assert.equal(allowed.stdout, 'loaded\n');
     assert.equal(allowed.stderr.match(/HEADER_VALIDATOR_DEMO_TABLE/g)?.length, 1, allowed.stderr);
     assert.match(allowed.stderr, /60 public demo tokens/);
+    assert.doesNotMatch(allowed.stderr, /DeprecationWarning/);
     const development = await runNode(['-e', script], { env: { NODE_ENV: 'development' } });
     assert.equal(development.stderr, '');
+  });
+
+  it('HEADER_VALIDATOR_ALLOW_DEMO=1 still lets it run, with one deprecation warning from the main thread', async () => {
+    // The pool's thread loads the module too, under the same environment.
+    const script =
+      "const hv = require('./lib'); require('./lib/index.js');" +
+      `hv.validateRequestAsync(${JSON.stringify(storeCode)}, 'ANDROID', 'STORE', 'example.com')` +
+      '.then((valid) => { console.log(valid); return hv.close(); });';
+    const { stdout, stderr } = await runNode(['-e', script], {
+      env: { ...PRODUCTION, HEADER_VALIDATOR_ALLOW_DEMO: '1' },
+    });
+    assert.equal(stdout, 'true\n', stderr);
+    const deprecations = stderr.split('\n').filter((line) => line.includes('DeprecationWarning'));
+    assert.deepEqual(deprecations.length, 1, stderr);
+    assert.match(
+      deprecations[0],
+      /\[HEADER_VALIDATOR_DEP_ALLOW_DEMO\] DeprecationWarning: .*HEADER_VALIDATOR_ALLOW_DEMO=1 is deprecated and stops working in version 0\.2\.0: set HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_PRODUCTION=1 instead/,
+    );
+    assert.equal(stderr.match(/HEADER_VALIDATOR_DEMO_TABLE/g)?.length, 1, stderr);
   });
 
   it('every entry refuses the demo table in production, NODE_ENV written in any case', async () => {
@@ -450,7 +480,7 @@ describe('tableInfo', () => {
           `const failed = (err) => console.log(err.code); process.on('uncaughtException', failed); ${entries[name]}`,
         ],
         {
-          env: { NODE_ENV: spellings[i % spellings.length], HEADER_VALIDATOR_ALLOW_DEMO: '' },
+          env: { ...PRODUCTION, NODE_ENV: spellings[i % spellings.length] },
         },
       ),
     );
@@ -485,7 +515,7 @@ describe('tableInfo', () => {
         fs.writeFileSync(path.join(dir, 'build', 'Release', 'header_validator.manifest.json'), written);
         const { stdout, stderr } = await runNode(['-e', script], {
           cwd: dir,
-          env: { NODE_ENV: 'production', HEADER_VALIDATOR_ALLOW_DEMO: '' },
+          env: PRODUCTION,
         });
         assert.equal(stdout, expected, `${JSON.stringify(fields)}: ${stderr}`);
       }

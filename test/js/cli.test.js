@@ -96,7 +96,11 @@ describe('list', () => {
 
 describe('under NODE_ENV=production with the demo table', () => {
   it('list still shows the table; generate, validate and demo say why they refuse, in one line, exit 3', async () => {
-    const env = { NODE_ENV: 'production', HEADER_VALIDATOR_ALLOW_DEMO: '' };
+    const env = {
+      NODE_ENV: 'production',
+      HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_PRODUCTION: '',
+      HEADER_VALIDATOR_ALLOW_DEMO: '',
+    };
     const listed = await cli(['list'], { env });
     assert.equal(listed.status, 0, listed.stderr);
     assert.match(listed.stdout, /^demo table: yes/m);
@@ -106,7 +110,8 @@ describe('under NODE_ENV=production with the demo table', () => {
       assert.match(
         stderr,
         new RegExp(
-          `^header-validator ${args[0]}: refusing to run with NODE_ENV=production: [^\\n]+ALLOW_DEMO=1\\.\\n$`,
+          `^header-validator ${args[0]}: refusing to run with NODE_ENV=production: [^\\n]+` +
+            'ALLOW_DEMO_TOKENS_IN_PRODUCTION=1\\.\\n$',
         ),
       );
     }

@@ -6,7 +6,7 @@
 
 const { it } = require('node:test');
 const assert = require('node:assert/strict');
-const { execFileSync } = require('node:child_process');
+const { execFileSync, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
 const { ROOT } = require('../support/module.js');
@@ -64,9 +64,9 @@ it('packs the JavaScript layer and the prebuilt modules with their manifests, an
   );
 });
 
-it('prepack refuses a build holding any public demo token unless HEADER_VALIDATOR_ALLOW_DEMO_PACK=1', () => {
+it('prepack refuses a build holding any public demo token unless ..._ALLOW_DEMO_TOKENS_IN_PACKAGE=1', () => {
   const { packRefusal } = require('../../scripts/prepack.js');
-  const allow = { HEADER_VALIDATOR_ALLOW_DEMO_PACK: '1' };
+  const allow = { HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_PACKAGE: '1' };
   assert.equal(packRefusal({ demo: false, demoTokenLeaves: 0 }, {}), '');
   assert.match(packRefusal({ demo: true, demoTokenLeaves: 60 }, {}), /public demo token table/);
   // One demo token left in a custom table, and a manifest that does not say.
@@ -74,9 +74,44 @@ it('prepack refuses a build holding any public demo token unless HEADER_VALIDATO
     const refusal = packRefusal(manifest, {});
     assert.match(refusal, /^prepack: refusing to pack a build whose table holds public demo tokens/);
     assert.match(refusal, /tokens of your own/);
-    assert.match(refusal, /HEADER_VALIDATOR_ALLOW_DEMO_PACK=1/);
+    assert.match(refusal, /HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_PACKAGE=1 npm run package/);
     assert.equal(packRefusal(manifest, allow), '');
   }
+});
+
+it('prepack still takes HEADER_VALIDATOR_ALLOW_DEMO_PACK=1, with a warning naming the new switch', () => {
+  const prepack = (env) =>
+    spawnSync(process.execPath, [path.join(ROOT, 'scripts', 'prepack.js')], {
+      encoding: 'utf8',
+      env: {
+        ...process.env,
+        HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_PACKAGE: '',
+        HEADER_VALIDATOR_ALLOW_DEMO_PACK: '',
+        ...env,
+      },
+    });
+  const manifest = { HEADER_VALIDATOR_PACK_MANIFEST: require('../../lib/native/locate').MANIFEST_PATH };
+  const deprecation =
+    'prepack: warning: HEADER_VALIDATOR_ALLOW_DEMO_PACK=1 is deprecated and stops working in version 0.2.0: ' +
+    'set HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_PACKAGE=1 instead';
+  const old = prepack({ ...manifest, HEADER_VALIDATOR_ALLOW_DEMO_PACK: '1' });
+  assert.equal(old.status, 0, old.stderr);
+  assert.equal(old.stderr.split('\n')[0], deprecation);
+  const current = prepack({ ...manifest, HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_PACKAGE: '1' });
+  assert.equal(current.status, 0, current.stderr);
+  assert.doesNotMatch(current.stderr, /deprecated/);
+  assert.equal(prepack(manifest).status, 1, 'the demo build without either switch');
+
+  // npm run package says it once and hands the builds and prepack the new names.
+  const { renameDeprecatedSwitches } = require('../../lib/demo-switches');
+  const env = { HEADER_VALIDATOR_ALLOW_DEMO_TOKENS: '1', HEADER_VALIDATOR_ALLOW_DEMO_PACK: '1' };
+  const warned = [];
+  renameDeprecatedSwitches(['build', 'package'], env, (line) => warned.push(line));
+  assert.deepEqual(env, {
+    HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_BUILD: '1',
+    HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_PACKAGE: '1',
+  });
+  assert.equal(warned.length, 2);
 });
 
 it('installing the package builds nothing and runs no install script', () => {

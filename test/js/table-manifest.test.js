@@ -2,7 +2,7 @@
 // The build's table check: what it writes into the manifest, what it warns
 // about, and which tables it refuses before anything is compiled.
 
-const { test } = require('node:test');
+const { after, test } = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const crypto = require('node:crypto');
@@ -18,6 +18,7 @@ const demoTokens = path.join(root, 'tokens/demo-tokens.json');
 const { PUBLIC_DIGESTS_FILE: publicDigests } = require('../../lib/encode/public-digests');
 const { FORMAT_FILE: tableFormat, loadFormat } = require('../../lib/encode/format');
 const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-manifest-'));
+after(() => fs.rmSync(tmp, { recursive: true, force: true }));
 const { encodeToken, encodeTable } = require('../../lib/encode');
 const MASK = loadFormat().mask;
 
@@ -28,8 +29,8 @@ const freshLeaf = () => encodeToken(Buffer.from(crypto.randomBytes(24).toString(
 function check(tablePath, allowDemoTokens, formatPath = tableFormat) {
   const out = path.join(tmp, `${crypto.randomUUID()}.json`);
   const env = { ...process.env };
-  delete env.HEADER_VALIDATOR_ALLOW_DEMO_TOKENS;
-  if (allowDemoTokens) env.HEADER_VALIDATOR_ALLOW_DEMO_TOKENS = '1';
+  delete env.HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_BUILD;
+  if (allowDemoTokens) env.HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_BUILD = '1';
   const result = spawnSync(tool, [tablePath, formatPath, demoTable, publicDigests, out], { encoding: 'utf8', env });
   const manifest = fs.existsSync(out) ? JSON.parse(fs.readFileSync(out, 'utf8')) : null;
   return { status: result.status, stderr: result.stderr, manifest };
@@ -70,7 +71,7 @@ test('the demo table is recognised, fingerprinted and listed by name only', () =
   }
 });
 
-test('a custom table holding demo tokens fails, wherever they sit, unless HEADER_VALIDATOR_ALLOW_DEMO_TOKENS=1', () => {
+test('a custom table holding demo tokens fails, wherever they sit, unless ..._ALLOW_DEMO_TOKENS_IN_BUILD=1', () => {
   const demo = JSON.parse(fs.readFileSync(demoTable, 'utf8'));
   // Every demo leaf but one: what a team gets by editing one token of the demo file.
   const mostlyDemo = structuredClone(demo);
@@ -80,7 +81,7 @@ test('a custom table holding demo tokens fails, wherever they sit, unless HEADER
   assert.equal(ownPlace.manifest, null);
   assert.match(ownPlace.stderr, /error: token table leaf staging\.example\.com\/IOS\/STORE holds a public demo token/);
   assert.doesNotMatch(ownPlace.stderr, /leaf example\.com\/WEB\/USER/);
-  assert.match(ownPlace.stderr, /59 leaves .* HEADER_VALIDATOR_ALLOW_DEMO_TOKENS=1/);
+  assert.match(ownPlace.stderr, /59 leaves .* HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_BUILD=1 for a throwaway/);
 
   const custom = {
     'api.example.org': { WEB: { USER: demo['example.com'].IOS.STORE }, IOS: { USER: freshLeaf() } },
@@ -95,6 +96,43 @@ test('a custom table holding demo tokens fails, wherever they sit, unless HEADER
   assert.equal(allowed.status, 0, allowed.stderr);
   assert.match(allowed.stderr, /warning: token table leaf api\.example\.org\/WEB\/USER holds a public demo token/);
   assert.deepEqual([allowed.manifest.demo, allowed.manifest.demoTokenLeaves], [false, 1]);
+});
+
+test('the build takes the demo-token switch by its name, and by its old name with a warning', () => {
+  const { demoTokensArgs } = require('../../scripts/build.js');
+  const warned = [];
+  const args = (env) => demoTokensArgs(env, (line) => warned.push(line));
+  const set = '-DHEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_BUILD';
+  assert.deepEqual(args({}), ['-UHV_ALLOW_DEMO_TOKENS', `${set}=OFF`]);
+  assert.deepEqual(args({ HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_BUILD: '1' }), ['-UHV_ALLOW_DEMO_TOKENS', `${set}=ON`]);
+  assert.deepEqual(warned, []);
+  assert.deepEqual(args({ HEADER_VALIDATOR_ALLOW_DEMO_TOKENS: '1' }), ['-UHV_ALLOW_DEMO_TOKENS', `${set}=ON`]);
+  assert.deepEqual(warned, [
+    'build: warning: HEADER_VALIDATOR_ALLOW_DEMO_TOKENS=1 is deprecated and stops working in version 0.2.0: ' +
+      'set HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_BUILD=1 instead',
+  ]);
+
+  // CMake, configured directly: the cache option, and the option's old name, which is moved over once.
+  const configure = (dir, ...options) =>
+    spawnSync('cmake', ['-S', root, '-B', dir, '-DHV_BUILD_TESTS=OFF', ...options], { encoding: 'utf8' });
+  const setting = (dir) => fs.readFileSync(path.join(dir, 'generated', 'table_check_settings.txt'), 'utf8');
+  const renamed = path.join(tmp, 'cmake-renamed');
+  const old = path.join(tmp, 'cmake-old');
+  const current = configure(renamed, `${set}=ON`);
+  assert.equal(current.status, 0, current.stderr);
+  assert.doesNotMatch(current.stderr, /deprecated/);
+  assert.equal(setting(renamed), 'HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_BUILD=1\n');
+  const first = configure(old, '-DHV_ALLOW_DEMO_TOKENS=ON');
+  assert.equal(first.status, 0, first.stderr);
+  assert.match(
+    first.stderr,
+    /^warning: -DHV_ALLOW_DEMO_TOKENS is deprecated and stops working in version 0\.2\.0: set -DHEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_BUILD=ON instead$/m,
+  );
+  assert.equal(setting(old), 'HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_BUILD=1\n');
+  const again = configure(old);
+  assert.equal(again.status, 0, again.stderr);
+  assert.doesNotMatch(again.stderr, /deprecated/);
+  assert.equal(setting(old), 'HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_BUILD=1\n');
 });
 
 test('one token, or one bcrypt key, at two combinations is a warning naming both', () => {

@@ -7,8 +7,9 @@
 //                       <public_token_digests.json> <manifest-out.json>
 //
 // A table other than the committed demo table fails the check when any leaf
-// holds a public demo token, unless HEADER_VALIDATOR_ALLOW_DEMO_TOKENS=1 (then
-// each such leaf is a warning).
+// holds a public demo token, unless the build's demo-token switch, the
+// environment variable HV_DEMO_TOKENS_SWITCH names, is 1 (then each such leaf is
+// a warning).
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -37,9 +38,16 @@
 #include "host_name_rule.h"
 #include "tokens/table_walk.h"
 
+#ifndef HV_DEMO_TOKENS_SWITCH
+#error "HV_DEMO_TOKENS_SWITCH must be defined by the build"
+#endif
+
 namespace {
 
 using nlohmann::json;
+
+// The build's demo-token switch, named once, by CMakeLists.txt.
+constexpr char kDemoTokensSwitch[] = HV_DEMO_TOKENS_SWITCH;
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -241,7 +249,7 @@ void WriteAtomically(const std::string& path, const std::string& content) {
 }
 
 bool DemoTokensAllowed() {
-  const char* allow = std::getenv("HEADER_VALIDATOR_ALLOW_DEMO_TOKENS");
+  const char* allow = std::getenv(kDemoTokensSwitch);
   return allow != nullptr && std::string(allow) == "1";
 }
 
@@ -252,8 +260,8 @@ void CheckDemoTokens(const std::vector<std::string>& demo_token_leaves) {
   if (DemoTokensAllowed()) {
     for (const auto& where : demo_token_leaves) {
       std::cerr << "warning: token table leaf " << where
-                << " holds a public demo token (allowed by HEADER_VALIDATOR_ALLOW_DEMO_TOKENS=1); "
-                   "anyone can make valid codes for it\n";
+                << " holds a public demo token (allowed by " << kDemoTokensSwitch
+                << "=1); anyone can make valid codes for it\n";
     }
     return;
   }
@@ -267,8 +275,8 @@ void CheckDemoTokens(const std::vector<std::string>& demo_token_leaves) {
            : std::to_string(count) + " leaves of this custom table hold public demo tokens") +
       ", and anyone can make valid codes for those combinations; encode the table from tokens of "
       "your own "
-      "(header-validator encode refuses demo tokens), or set HEADER_VALIDATOR_ALLOW_DEMO_TOKENS=1 "
-      "for a throwaway test build");
+      "(header-validator encode refuses demo tokens), or set " +
+      std::string(kDemoTokensSwitch) + "=1 for a throwaway test build");
 }
 
 int Run(const std::vector<std::string>& args) {
