@@ -13,6 +13,7 @@ const { demoCode, tamper } = require('../support/codes.js');
 const { demoTokens } = require('../support/module.js');
 const { runNode } = require('../support/child.js');
 const { ROOT } = require('../support/module.js');
+const { PRODUCTION } = require('../support/production.js');
 
 const BIN = path.join(ROOT, 'bin', 'header-validator.js');
 const cli = (args, options) => runNode([BIN, ...args], options);
@@ -96,11 +97,7 @@ describe('list', () => {
 
 describe('under NODE_ENV=production with the demo table', () => {
   it('list still shows the table; generate, validate and demo say why they refuse, in one line, exit 3', async () => {
-    const env = {
-      NODE_ENV: 'production',
-      HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_PRODUCTION: '',
-      HEADER_VALIDATOR_ALLOW_DEMO: '',
-    };
+    const env = PRODUCTION;
     const listed = await cli(['list'], { env });
     assert.equal(listed.status, 0, listed.stderr);
     assert.match(listed.stdout, /^demo table: yes/m);
