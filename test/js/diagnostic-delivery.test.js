@@ -2,9 +2,11 @@
 
 // How the module's lines reach standard error's reader: every line while the
 // reader keeps reading, a count of the lines dropped when it does not, whole
-// lines on a terminal, and no hold on the stream once the application closes
-// fd 2. Each child sends a burst of failed lookups to a FIFO or a pty that
-// this process (or a Python relay, for the pty) reads.
+// lines on a terminal and from several threads at once, no wait for a reader
+// that stalls, and no hold on the stream once the application closes fd 2.
+// Each child sends a burst of failed lookups to a FIFO, a shell pipeline, a
+// pty or a file that this process (or a Python relay, for the pty) reads.
+// What the lines say is tested in diagnostic-lines.test.js.
 
 const { describe, it } = require('node:test');
 const assert = require('node:assert/strict');
@@ -17,7 +19,7 @@ const { once } = require('node:events');
 const { setTimeout } = require('node:timers/promises');
 
 const { modulePath } = require('../support/module.js');
-const { stderrLines } = require('../support/child.js');
+const { runScript, stderrLines, describeExit } = require('../support/child.js');
 
 const COUNT_LINE = /^header-validator: (\d+) diagnostic line\(s\) dropped while standard error was not being read$/;
 
@@ -190,5 +192,107 @@ sys.exit(child.wait())
     assert.equal(status, 0);
     assert.ok(ended, 'standard error did not end after the child closed fd 2');
     assert.ok(stillRunning, 'standard error ended only when the child exited');
+  });
+
+  it('never interleave when several threads write at once', () => {
+    const threads = 4;
+    const perThread = 300;
+    const run = runScript(
+      `
+      const { Worker } = require('node:worker_threads');
+      // Escaped tabs make each line about a kilobyte long.
+      const host = (id, i) => 't' + id + ':' + i + ':' + '\\t'.repeat(240);
+      const start = new Int32Array(new SharedArrayBuffer(4));
+      const workers = [];
+      for (let id = 1; id <= ${threads}; id++) {
+        workers.push(new Worker(\`
+          const { parentPort, workerData } = require('node:worker_threads');
+          const hv = require(workerData.modulePath);
+          const host = \${host};
+          parentPort.postMessage('ready');
+          Atomics.wait(workerData.start, 0, 0);
+          for (let i = 0; i < ${perThread}; i++) hv.validateRequest('', 'WEB', 'USER', host(workerData.id, i));
+        \`, { eval: true, workerData: { id, start, modulePath: support.modulePath } }));
+      }
+      const hv = require(support.modulePath);
+      const ready = workers.map((w) => new Promise((resolve) => w.once('message', resolve)));
+      const exited = workers.map((w) => new Promise((resolve) => w.once('exit', resolve)));
+      Promise.all(ready).then(() => {
+        Atomics.store(start, 0, 1);
+        Atomics.notify(start, 0);
+        for (let i = 0; i < ${perThread}; i++) hv.validateRequest('', 'WEB', 'USER', host(0, i));
+        return Promise.all(exited);
+      }).then(report);
+    `,
+      { timeoutMs: 60000 },
+    );
+    assert.equal(run.status, 0, describeExit(run));
+    assert.deepEqual(run.report, Array(threads).fill(0));
+    const expected = [];
+    for (let id = 0; id <= threads; id++) {
+      for (let i = 0; i < perThread; i++) {
+        expected.push(`Host 't${id}:${i}:${'\\x09'.repeat(240)}' not found in verificationTokenData`);
+      }
+    }
+    const lines = stderrLines(run.stderr);
+    assert.equal(lines.length, expected.length);
+    const misshapen = lines.filter((line) => !expected.includes(line));
+    assert.equal(misshapen.length, 0, `${misshapen.length} lines are not whole, e.g. ${JSON.stringify(misshapen[0])}`);
+    assert.deepEqual(lines.sort(), expected.sort());
+  });
+
+  it('cost no wait per call while the reader stalls, and report how many were dropped', () => {
+    // A shell pipeline whose reader starts only after the refusals: fd 2 stays
+    // blocking unless the script touches process.stderr, which Node.js then
+    // makes non-blocking. Either way the 3000 refusals must not wait on the
+    // reader, and once it drains the pipe the next line brings the count.
+    const n = 3000;
+    const line = (i) => `Host 'p${i}:${'\\x09'.repeat(100)}' not found in verificationTokenData`;
+    for (const touch of ['', 'process.stderr;']) {
+      const script = `
+        const hv = require(${JSON.stringify(modulePath)});
+        ${touch}
+        const start = performance.now();
+        for (let i = 0; i < ${n}; i++) hv.validateRequest('', 'WEB', 'USER', 'p' + i + ':' + '\\t'.repeat(100));
+        require('node:fs').writeFileSync(process.argv[1], String(performance.now() - start));
+        setTimeout(() => hv.validateRequest('', 'WEB', 'USER', 'last'), 2500);
+      `;
+      const msFile = path.join(os.tmpdir(), `hv-stall-${process.pid}-${touch.length}`);
+      const run = spawnSync(
+        'sh',
+        // The reader starts once the refusals are done, however slow the machine.
+        [
+          '-c',
+          'timeout -s KILL 20 "$0" -e "$1" "$2" 2>&1 >/dev/null | ' +
+            '(i=0; while [ ! -s "$2" ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done; cat)',
+          process.execPath,
+          script,
+          msFile,
+        ],
+        {
+          encoding: 'utf8',
+          timeout: 30000,
+          killSignal: 'SIGKILL',
+          maxBuffer: 16 * 1024 * 1024,
+        },
+      );
+      const ms = fs.existsSync(msFile) ? Number(fs.readFileSync(msFile, 'utf8')) : Infinity;
+      fs.rmSync(msFile, { force: true });
+      assert.equal(run.status, 0, `${touch || 'blocking'}: ${run.error ?? run.stderr}`);
+      // Far below one millisecond of waiting per call.
+      assert.ok(ms < n / 4, `${touch || 'blocking'}: ${n} refusals took ${ms} ms`);
+      const lines = stderrLines(run.stdout);
+      const reports = lines.filter((l) => / diagnostic line\(s\) dropped /.test(l));
+      assert.equal(reports.length, 1, lines.slice(-3).join('\n'));
+      const dropped = Number(/^header-validator: (\d+) /.exec(reports[0])[1]);
+      const kept = lines.filter((l) => l !== reports[0]);
+      assert.ok(dropped > 0);
+      assert.equal(kept.length + dropped, n + 1);
+      assert.equal(kept.at(-1), "Host 'last' not found in verificationTokenData");
+      assert.deepEqual(
+        kept.slice(0, -1),
+        Array.from({ length: kept.length - 1 }, (_, i) => line(i)),
+      );
+    }
   });
 });
