@@ -1,7 +1,8 @@
 'use strict';
 
-// The table producer, checked against a decoder written here from the format
-// description (not from the tool), so that a fault shared by both cannot hide.
+// The table producer, checked against a decoder written from the format
+// description (test/support/table-decoder.js), not from the tool, so that a
+// fault shared by both cannot hide.
 // Tokens are never passed to an assertion that would print them on failure.
 
 const { after, describe, it } = require('node:test');
@@ -15,112 +16,18 @@ const { spawnSync } = require('node:child_process');
 const ROOT = path.join(__dirname, '..', '..');
 const BIN = path.join(ROOT, 'bin', 'header-validator.js');
 const { encodeToken, encodeTable } = require('../../lib/encode');
-
-const { loadFormat } = require('../../lib/encode/format');
 const { loadPublicDigests } = require('../../lib/encode/public-digests');
-
-const FORMAT = loadFormat();
-const MASK = FORMAT.mask;
-
-// --- independent decoder -------------------------------------------------
-
-const BASE64 = /^(?:[A-Za-z0-9+/]{4})*(?:[A-Za-z0-9+/]{2}==|[A-Za-z0-9+/]{3}=)?$/;
-
-function decodeLeaf(numerals, mask = MASK) {
-  assert.ok(Array.isArray(numerals), 'leaf is not an array');
-  for (const n of numerals) {
-    assert.ok(
-      typeof n === 'string' && /^(0|[1-9][0-9]{0,2})$/.test(n) && Number(n) <= 255,
-      'element is not a plain byte numeral',
-    );
-  }
-  const text = Buffer.from(numerals.map(Number));
-  assert.ok(text.length >= 108, 'encoded text too short for key and IV');
-  const outerParts = [];
-  const keyIvParts = [];
-  for (let offset = 0; offset < 108; offset += 9) {
-    outerParts.push(text.subarray(offset, offset + 5));
-    keyIvParts.push(text.subarray(offset + 5, offset + 9));
-  }
-  outerParts.push(text.subarray(108));
-  const outer = Buffer.concat(outerParts).toString('latin1');
-  const keyIv = Buffer.concat(keyIvParts);
-  assert.match(outer, BASE64, 'outer text is not one line of padded Base64');
-
-  const decipher = crypto.createDecipheriv('aes-256-cbc', keyIv.subarray(0, 32), keyIv.subarray(32));
-  const inner = Buffer.concat([decipher.update(Buffer.from(outer, 'base64')), decipher.final()]).toString('latin1');
-  assert.match(inner, BASE64, 'inner text is not one line of padded Base64');
-  const token = Buffer.from(inner, 'base64').map((b) => b ^ mask);
-  return { token, inner, outer, key: keyIv.subarray(0, 32), iv: keyIv.subarray(32) };
-}
-
-// Outer-text length for a token of n bytes: Base64, PKCS#7 to whole blocks, Base64.
-function expectedOuterLength(n) {
-  const inner = 4 * Math.ceil(n / 3);
-  const ciphertext = 16 * (Math.floor(inner / 16) + 1);
-  return 4 * Math.ceil(ciphertext / 3);
-}
-
-// --- helpers --------------------------------------------------------------
-
-const CHARS = ['a', 'Z', '7', '~', '"', '\\', 'é', 'ß', '€', '中', '😀', '𝄞'];
-
-/** A random token of exactly `bytes` UTF-8 bytes, mixing 1- to 4-byte characters. */
-function randomToken(bytes) {
-  let token = '';
-  while (Buffer.byteLength(token) < bytes) {
-    const room = bytes - Buffer.byteLength(token);
-    const fitting = CHARS.filter((c) => Buffer.byteLength(c) <= room);
-    token += fitting[crypto.randomInt(fitting.length)];
-  }
-  return token;
-}
-
-function randomAsciiToken(bytes) {
-  return Array.from({ length: bytes }, () => String.fromCharCode(crypto.randomInt(0x21, 0x7f))).join('');
-}
-
-function fullPlainTable(hosts = FORMAT.hosts) {
-  const table = {};
-  for (const host of hosts) {
-    table[host] = {};
-    for (const [platform, userTypes] of FORMAT.platforms) {
-      table[host][platform] = {};
-      for (const userType of userTypes) table[host][platform][userType] = randomToken(crypto.randomInt(22, 73));
-    }
-  }
-  return table;
-}
-
-function* leavesOf(table) {
-  for (const [host, platforms] of Object.entries(table)) {
-    for (const [platform, userTypes] of Object.entries(platforms)) {
-      for (const [userType, leaf] of Object.entries(userTypes)) yield [`${host}/${platform}/${userType}`, leaf];
-    }
-  }
-}
-
-function sameToken(decoded, token) {
-  return decoded.equals(Buffer.from(token, 'utf8'));
-}
-
-/** The refusal's message; fails (without quoting anything) when nothing was refused. */
-function refusalOf(fn) {
-  try {
-    fn();
-  } catch (err) {
-    assert.ok(err instanceof Error, 'refusal is not an Error');
-    return err.message;
-  }
-  assert.fail('input was not refused');
-}
-
-// No six-character stretch of the token may show up in the text.
-function assertNoTokenIn(text, token) {
-  for (let i = 0; i + 6 <= token.length; i++) {
-    if (text.includes(token.slice(i, i + 6))) assert.fail('output quotes part of the token');
-  }
-}
+const { decodeLeaf, expectedOuterLength, MASK } = require('../support/table-decoder.js');
+const {
+  FORMAT,
+  randomToken,
+  randomAsciiToken,
+  fullPlainTable,
+  leavesOf,
+  sameToken,
+  refusalOf,
+  assertNoTokenIn,
+} = require('../support/plain-tables.js');
 
 // --- encodeToken ----------------------------------------------------------
 
