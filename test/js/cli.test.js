@@ -1,8 +1,10 @@
 'use strict';
 
-// The header-validator command, run as a real process.
+// The header-validator command, run as a real process: generate, validate,
+// list, demo and help, their refusals under NODE_ENV=production, usage errors
+// and exit statuses. The encode command is tested in cli-encode.test.js.
 
-const { after, before, describe, it } = require('node:test');
+const { describe, it } = require('node:test');
 const assert = require('node:assert/strict');
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
@@ -10,16 +12,11 @@ const os = require('node:os');
 const path = require('node:path');
 const { tableInfo } = require('../../lib');
 const { demoCode, tamper } = require('../support/codes.js');
-const { demoTokens } = require('../support/module.js');
-const { runNode } = require('../support/child.js');
-const { ROOT } = require('../support/module.js');
+const { allTokens, ROOT } = require('../support/module.js');
+const { BIN, cli } = require('../support/cli.js');
 const { PRODUCTION } = require('../support/production.js');
 
-const BIN = path.join(ROOT, 'bin', 'header-validator.js');
-const cli = (args, options) => runNode([BIN, ...args], options);
-
 const STORE = ['ANDROID', 'STORE', 'example.com'];
-const allTokens = () => Object.values(demoTokens).flatMap((p) => Object.values(p).flatMap((u) => Object.values(u)));
 
 describe('generate and validate', () => {
   it('generate prints a fresh code that validate accepts', async () => {
@@ -112,105 +109,6 @@ describe('under NODE_ENV=production with the demo table', () => {
         ),
       );
     }
-  });
-});
-
-describe('encode', () => {
-  let dir;
-  before(() => {
-    dir = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-cli-'));
-  });
-  after(() => fs.rmSync(dir, { recursive: true, force: true }));
-
-  it('writes an encoded table of the same combinations, without the tokens', async () => {
-    const plain = path.join(dir, 'mine.plain.json');
-    const token = 'a-test-token-of-enough-length-0001';
-    fs.writeFileSync(plain, JSON.stringify({ 'api.example.org': { IOS: { USER: token, STORE: `${token}-2` } } }));
-    const out = path.join(dir, 'table.json');
-    const { status, stderr } = await cli(['encode', plain, '--out', out]);
-    assert.equal(status, 0, stderr);
-    const text = fs.readFileSync(out, 'utf8');
-    const table = JSON.parse(text);
-    assert.deepEqual(Object.keys(table['api.example.org'].IOS).sort(), ['STORE', 'USER']);
-    assert.ok(table['api.example.org'].IOS.USER.every((n) => /^\d+$/.test(n)));
-    assert.ok(!text.includes(token));
-  });
-
-  it('refuses a bad plain file with exit 1 and names the place, not the token', async () => {
-    const plain = path.join(dir, 'short.plain.json');
-    fs.writeFileSync(
-      plain,
-      JSON.stringify({ 'example.com': { ANDRIOD: { USER: 'a-test-token-of-enough-length-0002' } } }),
-    );
-    const { status, stderr } = await cli(['encode', plain]);
-    assert.equal(status, 1);
-    assert.match(stderr, /ANDRIOD/);
-    assert.ok(!stderr.includes('a-test-token'));
-  });
-
-  it('refuses demo and shared tokens unless --allow-demo-tokens or --allow-shared-tokens', async () => {
-    const demoFile = path.join(ROOT, 'tokens', 'demo-tokens.json');
-    const shared = path.join(dir, 'shared.plain.json');
-    const token = 'a-test-token-of-enough-length-0003';
-    fs.writeFileSync(shared, JSON.stringify({ 'example.com': { IOS: { USER: token, STORE: token } } }));
-    const cases = [
-      [
-        demoFile,
-        '--allow-demo-tokens',
-        /^(header-validator encode: [^\n]+: public demo token [^\n]+\n){60}header-validator encode: use tokens/,
-      ],
-      [shared, '--allow-shared-tokens', /example\.com\/IOS\/USER and example\.com\/IOS\/STORE have the same/],
-    ];
-    for (const [plain, flag, refusal] of cases) {
-      const refused = await cli(['encode', plain]);
-      assert.equal(refused.status, 1, flag);
-      assert.match(refused.stderr, refusal);
-      assert.equal(refused.stdout, '');
-      for (const t of [token, ...allTokens()]) assert.ok(!refused.stderr.includes(t), 'a token was printed');
-      const out = path.join(dir, `allowed${flag}.json`);
-      const allowed = await cli(['encode', plain, flag, '--out', out]);
-      assert.equal(allowed.status, 0, allowed.stderr);
-      assert.ok(fs.existsSync(out), `${flag}: no table written`);
-    }
-  });
-  it('reports every fault of a refused file in one run, each naming its place, then how many', async () => {
-    const plain = path.join(dir, 'faults.plain.json');
-    const out = path.join(dir, 'never.json');
-    const shared = 'a-test-token-of-enough-length-0004';
-    fs.writeFileSync(
-      plain,
-      JSON.stringify({
-        'example.com': {
-          ANDRIOD: { USER: 'a-test-token-of-enough-length-0005' },
-          IOS: { USER: 'a-short-test-token', STORE: demoTokens['example.com'].IOS.STORE, PROVIDER: shared },
-          WEB: { USER: shared },
-        },
-        'dev example.com': { WEB: { USER: 'a-test-token-of-enough-length-0006' } },
-      }),
-    );
-    const { status, stdout, stderr } = await cli(['encode', plain, '--out', out]);
-    assert.deepEqual([status, stdout], [1, '']);
-    const prefix = 'header-validator encode: ';
-    const lines = stderr.trimEnd().split('\n');
-    assert.ok(
-      lines.every((line) => line.startsWith(prefix)),
-      stderr,
-    );
-    const expected = [
-      /^example\.com\/ANDRIOD: unknown platform "ANDRIOD"; did you mean ANDROID\?/,
-      /^example\.com\/IOS\/USER: token has 18 bytes/,
-      /^host name "dev example\.com" is not a plain DNS name/,
-      /^example\.com\/IOS\/STORE: public demo token/,
-      /^example\.com\/IOS\/PROVIDER and example\.com\/WEB\/USER have the same token/,
-      /^use tokens of your own \(--allow-demo-tokens/,
-      /^give each combination its own token \(--allow-shared-tokens/,
-      /^refused .*faults\.plain\.json: 5 problems; nothing was written$/,
-    ];
-    assert.equal(lines.length, expected.length, stderr);
-    lines.forEach((line, i) => assert.match(line.slice(prefix.length), expected[i]));
-    for (const t of ['a-test-token', 'a-short-test', ...allTokens()])
-      assert.ok(!stderr.includes(t), 'a token was printed');
-    assert.equal(fs.existsSync(out), false);
   });
 });
 

@@ -11,10 +11,8 @@ const crypto = require('node:crypto');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { spawnSync } = require('node:child_process');
 
 const ROOT = path.join(__dirname, '..', '..');
-const BIN = path.join(ROOT, 'bin', 'header-validator.js');
 const { encodeToken, encodeTable } = require('../../lib/encode');
 const { loadPublicDigests } = require('../../lib/encode/public-digests');
 const { decodeLeaf, expectedOuterLength, MASK } = require('../support/table-decoder.js');
@@ -481,137 +479,6 @@ describe('a broken file of the package', () => {
         what,
       );
     }
-  });
-});
-
-// --- command line ---------------------------------------------------------
-
-describe('encode command', () => {
-  const run = (args, options = {}) =>
-    spawnSync(process.execPath, [BIN, 'encode', ...args], { encoding: 'utf8', ...options });
-  const dirs = [];
-  const scratch = () => {
-    dirs.push(fs.mkdtempSync(path.join(os.tmpdir(), 'encode-table-')));
-    return dirs[dirs.length - 1];
-  };
-  after(() => dirs.forEach((dir) => fs.rmSync(dir, { recursive: true, force: true })));
-
-  function writePlain(dir, table) {
-    const file = path.join(dir, 'plain.json');
-    fs.writeFileSync(file, JSON.stringify(table));
-    return file;
-  }
-
-  function assertDecodesTo(encoded, plain) {
-    for (const [where, token] of leavesOf(plain)) {
-      const [host, platform, userType] = where.split('/');
-      assert.ok(
-        sameToken(decodeLeaf(encoded[host][platform][userType]).token, token),
-        `${where} decodes to another token`,
-      );
-    }
-  }
-
-  it('prints the encoded table to stdout, one leaf per line', () => {
-    const dir = scratch();
-    const plain = fullPlainTable();
-    const result = run([writePlain(dir, plain)]);
-    assert.equal(result.status, 0, 'exit status');
-    assert.match(result.stderr, /^header-validator encode: wrote 60 tokens for 6 hosts to standard output; [^\n]+\n$/);
-    assertDecodesTo(JSON.parse(result.stdout), plain);
-    assert.equal(result.stdout.split('\n').filter((line) => line.includes('[')).length, 60);
-  });
-
-  it('writes --out with mode 0600 whatever the umask, replacing the file and leaving no temporary file', () => {
-    const dir = scratch();
-    const plain = fullPlainTable(['example.com']);
-    const input = writePlain(dir, plain);
-    const out = path.join(dir, 'table.json');
-    fs.writeFileSync(out, 'old content');
-    fs.chmodSync(out, 0o644);
-    const result = spawnSync(
-      '/bin/sh',
-      ['-c', 'umask 000; exec "$0" "$@"', process.execPath, BIN, 'encode', input, '--out', out],
-      { encoding: 'utf8' },
-    );
-    assert.equal(result.status, 0, 'exit status');
-    assert.equal(result.stdout, '');
-    assert.equal(fs.statSync(out).mode & 0o777, 0o600);
-    const written = fs.readFileSync(out);
-    assertDecodesTo(JSON.parse(written), plain);
-    const sha256 = crypto.createHash('sha256').update(written).digest('hex');
-    assert.equal(
-      result.stderr,
-      `header-validator encode: wrote 10 tokens for 1 host to ${out} (mode 0600, sha256:${sha256})\n`,
-    );
-    assert.deepEqual(fs.readdirSync(dir).sort(), ['plain.json', 'table.json']);
-  });
-
-  it('refuses with status 1 and messages on stderr, leaving --out untouched', () => {
-    const dir = scratch();
-    const token = randomAsciiToken(21).replace(/["\\]/g, 'x');
-    const input = writePlain(dir, { 'example.com': { ANDROID: { KIOSK: token } } });
-    const out = path.join(dir, 'table.json');
-    fs.writeFileSync(out, 'previous table');
-    const result = run([input, '--out', out]);
-    assert.equal(result.status, 1, 'exit status');
-    assertNoTokenIn(result.stderr + result.stdout, token);
-    assert.match(result.stderr, /^header-validator encode: example\.com\/ANDROID\/KIOSK: token has 21 bytes/);
-    assert.equal(fs.readFileSync(out, 'utf8'), 'previous table');
-    assert.deepEqual(fs.readdirSync(dir).sort(), ['plain.json', 'table.json']);
-  });
-
-  it('fails on an --out that is a FIFO or a symbolic link with status 3, leaving it as it was', () => {
-    const dir = scratch();
-    const input = writePlain(dir, fullPlainTable(['example.com']));
-    const fifo = path.join(dir, 'fifo');
-    assert.equal(spawnSync('mkfifo', [fifo]).status, 0, 'mkfifo');
-    const pointee = path.join(dir, 'pointee');
-    fs.writeFileSync(pointee, 'kept');
-    const link = path.join(dir, 'link');
-    fs.symlinkSync(pointee, link);
-    for (const [out, kind] of [
-      [fifo, 'a FIFO'],
-      [link, 'a symbolic link'],
-    ]) {
-      const result = run([input, '--out', out]);
-      assert.equal(result.status, 3, kind);
-      assert.equal(
-        result.stderr,
-        `header-validator encode: cannot write ${out}: it is ${kind}; --out must name a regular file or a new one\n`,
-      );
-    }
-    assert.ok(fs.lstatSync(fifo).isFIFO(), 'the FIFO was replaced');
-    assert.equal(fs.readlinkSync(link), pointee, 'the link was replaced');
-    assert.equal(fs.readFileSync(pointee, 'utf8'), 'kept');
-    assert.deepEqual(fs.readdirSync(dir).sort(), ['fifo', 'link', 'plain.json', 'pointee']);
-  });
-
-  it('fails with status 3 when the input cannot be read or --out cannot be written', () => {
-    const dir = scratch();
-    const missing = run([path.join(dir, 'missing.json')]);
-    assert.equal(missing.status, 3);
-    assert.match(missing.stderr, /^header-validator encode: cannot read .*ENOENT/);
-
-    const input = writePlain(dir, fullPlainTable(['example.com']));
-    const intoDirectory = run([input, '--out', dir]);
-    assert.equal(intoDirectory.status, 3);
-    assert.match(intoDirectory.stderr, /^header-validator encode: cannot write/);
-    assert.deepEqual(fs.readdirSync(dir), ['plain.json']);
-  });
-
-  it('exits with status 2 on usage errors', () => {
-    const dir = scratch();
-    const input = writePlain(dir, fullPlainTable(['example.com']));
-    for (const args of [[], [input, input], [input, '--bogus'], [input, '--out'], [input, '--out', '']]) {
-      const result = run(args);
-      assert.equal(result.status, 2, `status for ${JSON.stringify(args.map((a) => path.basename(a)))}`);
-      assert.match(result.stderr, /^header-validator encode: [^\n]+\nusage: /);
-      assert.equal(result.stdout, '');
-    }
-    const help = run(['--help']);
-    assert.equal(help.status, 0);
-    assert.match(help.stdout, /^usage: /);
   });
 });
 

@@ -26,6 +26,9 @@ for (const [host, platforms] of Object.entries(demoTokens)) {
   }
 }
 
+// Every demo token, for checking that none was printed.
+const allTokens = () => combinations.map(({ token }) => token);
+
 // The texts JavaScript sees, from their one reader.
 const { messages } = require('../../lib/native-messages');
 
@@ -34,4 +37,4 @@ function label({ host, platform, userType }) {
   return `${host}/${platform}/${userType}`;
 }
 
-module.exports = { modulePath, demoTokens, combinations, messages, label, ROOT };
+module.exports = { modulePath, demoTokens, combinations, allTokens, messages, label, ROOT };
