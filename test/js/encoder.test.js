@@ -12,7 +12,6 @@ const { after, describe, it } = require('node:test');
 const assert = require('node:assert/strict');
 const crypto = require('node:crypto');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 
 const ROOT = path.join(__dirname, '..', '..');
@@ -27,6 +26,7 @@ const {
   leavesOf,
   sameToken,
 } = require('../support/plain-tables.js');
+const { copyOfPackage } = require('../support/installation.js');
 
 // --- encodeToken ----------------------------------------------------------
 
@@ -156,11 +156,8 @@ describe('a broken file of the package', () => {
 
   // A copy of the JavaScript layer and its data files, with one file replaced (null: removed).
   function installationWith(file, content) {
-    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-encode-install-'));
+    const dir = copyOfPackage('hv-encode-install-');
     made.push(dir);
-    fs.cpSync(path.join(ROOT, 'lib'), path.join(dir, 'lib'), { recursive: true });
-    fs.cpSync(path.join(ROOT, 'shared'), path.join(dir, 'shared'), { recursive: true });
-    fs.symlinkSync(path.join(ROOT, 'node_modules'), path.join(dir, 'node_modules'));
     const target = path.join(dir, path.relative(ROOT, file));
     if (content === null) fs.rmSync(target);
     else fs.writeFileSync(target, content);

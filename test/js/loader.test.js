@@ -9,7 +9,6 @@
 const { after, before, describe, it } = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
-const os = require('node:os');
 const path = require('node:path');
 
 const { load, unsupportedRuntime, explainDlopenFailure, MODULE_PATH, MANIFEST_PATH } = require('../../lib/native');
@@ -17,6 +16,7 @@ const { demoCode } = require('../support/codes.js');
 const { runNode } = require('../support/child.js');
 const { ROOT } = require('../support/module.js');
 const { PRODUCTION } = require('../support/production.js');
+const { copyOfPackage } = require('../support/installation.js');
 
 const storeCode = demoCode('ANDROID', 'STORE', 'example.com');
 
@@ -105,11 +105,8 @@ describe('the demo table in production', () => {
 
   it('counts the leaves holding demo tokens, and production refuses any, not only the demo table', async () => {
     // The JavaScript layer beside the real module, under manifests of other builds.
-    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-manifest-'));
+    const dir = copyOfPackage('hv-manifest-');
     try {
-      fs.cpSync(path.join(ROOT, 'lib'), path.join(dir, 'lib'), { recursive: true });
-      fs.cpSync(path.join(ROOT, 'shared'), path.join(dir, 'shared'), { recursive: true });
-      fs.symlinkSync(path.join(ROOT, 'node_modules'), path.join(dir, 'node_modules'));
       fs.mkdirSync(path.join(dir, 'build', 'Release'), { recursive: true });
       fs.symlinkSync(MODULE_PATH, path.join(dir, 'build', 'Release', 'header_validator.node'));
       const manifest = JSON.parse(fs.readFileSync(MANIFEST_PATH, 'utf8'));
@@ -141,10 +138,7 @@ describe('load errors', () => {
   // A copy of the JavaScript layer, with the files named here: a source
   // checkout carries CMakeLists.txt, an installed package does not.
   const layout = (files = {}) => {
-    const at = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-load-'));
-    fs.cpSync(path.join(ROOT, 'lib'), path.join(at, 'lib'), { recursive: true });
-    fs.cpSync(path.join(ROOT, 'shared'), path.join(at, 'shared'), { recursive: true });
-    fs.symlinkSync(path.join(ROOT, 'node_modules'), path.join(at, 'node_modules'));
+    const at = copyOfPackage('hv-load-');
     for (const [file, content] of Object.entries(files)) {
       fs.mkdirSync(path.dirname(path.join(at, file)), { recursive: true });
       fs.writeFileSync(path.join(at, file), content);
