@@ -20,7 +20,7 @@
 const { checkObject, checkNames, checkInteger, checkMilliseconds } = require('./options');
 
 // The valid bound is sized against a token holder flooding it with cheap
-// cost-4 codes: about 40 s of a 2-thread pool's work to cycle it (README,
+// cost-4 codes: about 40 s of a 2-thread pool's work to cycle it (docs/api.md,
 // "The cache of checked results").
 const DEFAULTS = Object.freeze({ valid: 100_000, invalid: 1_000, ttl: 0, invalidTtl: 60_000 });
 // The LRU library allocates its index arrays for the whole bound up front.

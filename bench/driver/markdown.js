@@ -94,8 +94,7 @@ function targetsSection(targets) {
       targets.map((target) => [target.target, target.figure, target.met ? 'yes' : '**no**', target.why]),
     ),
     '',
-    "Targets are reported, never asserted. The README's Benchmarks section has what the investigation of the " +
-      'misses found.',
+    'Targets are reported, never asserted. docs/benchmarks.md has what the investigation of the misses found.',
     '',
   ];
 }

@@ -141,11 +141,13 @@ function explainMisses(r, targets, { p, check, hash, pa }) {
     (p.checkCpuVsFloor.median <= TARGETS.syncVsFloor
       ? `CPU time is within it (${fmt(p.checkCpuVsFloor.median, 3)}×): the wall-clock gap is time spent off the core`
       : `CPU time is over too (${fmt(p.checkCpuVsFloor.median, 3)}×), though the module adds about 0.01% to a ` +
-        `hash's instructions (README)`) + (busy('paired with the floor') ? `; ${busy('paired with the floor')}` : ''),
+        `hash's instructions (docs/benchmarks.md)`) +
+      (busy('paired with the floor') ? `; ${busy('paired with the floor')}` : ''),
     (p.hashCpuVsFloor.median <= TARGETS.syncVsFloor
       ? `CPU time is within it (${fmt(p.hashCpuVsFloor.median, 3)}×): the wall-clock gap is time spent off the core`
       : `CPU time is over too (${fmt(p.hashCpuVsFloor.median, 3)}×), though the module adds about 0.01% to a ` +
-        `hash's instructions (README)`) + (busy('paired with the floor') ? `; ${busy('paired with the floor')}` : ''),
+        `hash's instructions (docs/benchmarks.md)`) +
+      (busy('paired with the floor') ? `; ${busy('paired with the floor')}` : ''),
     ...[check, hash].map((x) => {
       const within = x.vsFastestPeer.min <= 1 && x.vsFastestPeer.max >= 1;
       return (
