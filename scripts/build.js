@@ -126,7 +126,8 @@ function demoTokensArgs(env, warn) {
 
 // The modules a build makes: the current table's, and the previous table's when it has one.
 const moduleFiles = (previous) => (previous ? [MODULE_FILE, PREVIOUS_MODULE_FILE] : [MODULE_FILE]);
-const moduleTargets = (previous) => (previous ? ['header_validator', 'header_validator_previous'] : ['header_validator']);
+const moduleTargets = (previous) =>
+  previous ? ['header_validator', 'header_validator_previous'] : ['header_validator'];
 
 function buildHost(tableArgs, targets = []) {
   run('cmake', ['-S', root, '-B', buildDir, '-DCMAKE_BUILD_TYPE=Release', ...tableArgs]);
@@ -150,7 +151,13 @@ function buildArm64(tableArgs, previous) {
     `-DHV_HOST_TABLE_MANIFEST=${path.join(buildDir, 'table_manifest')}`,
     ...tableArgs,
   ]);
-  run('cmake', ['--build', crossBuildDir, '--parallel', jobs, ...moduleTargets(previous).flatMap((t) => ['--target', t])]);
+  run('cmake', [
+    '--build',
+    crossBuildDir,
+    '--parallel',
+    jobs,
+    ...moduleTargets(previous).flatMap((t) => ['--target', t]),
+  ]);
   const release = path.join(crossBuildDir, 'Release');
   for (const file of moduleFiles(previous)) checkLinkage(path.join(release, file));
   console.log(`build: linux-arm64 modules in ${path.relative(root, writePrebuild(release, root))}/`);
@@ -165,7 +172,11 @@ function main(args) {
   let previous;
   try {
     previous = previousTable();
-    tableArgs = [`-DHV_TABLE=${tablePath()}`, ...demoTokensArgs(process.env, console.error), ...previousTableArgs(previous)];
+    tableArgs = [
+      `-DHV_TABLE=${tablePath()}`,
+      ...demoTokensArgs(process.env, console.error),
+      ...previousTableArgs(previous),
+    ];
   } catch (err) {
     fail(err.message);
   }

@@ -65,7 +65,7 @@ function packOptions(argv, cwd) {
         : err.code === 'ERR_PARSE_ARGS_UNEXPECTED_POSITIONAL'
           ? `unexpected argument ${/'([^']*)'/.exec(err.message)?.[1] ?? ''}`
           : err.message.split('\n')[0];
-    throw new Error(`${what} (${TAKES})`);
+    throw new Error(`${what} (${TAKES})`, { cause: err });
   }
   if (values.loglevel !== undefined && !LOG_LEVELS.includes(values.loglevel)) {
     throw new Error(`--loglevel ${values.loglevel} is not one of ${LOG_LEVELS.join(', ')}`);
@@ -86,7 +86,9 @@ function checkDestination(dir) {
     stat = fs.statSync(dir);
   } catch (err) {
     const why = err.code === 'ENOENT' ? 'does not exist' : `cannot be examined (${err.code ?? err.message})`;
-    throw new Error(`the pack destination ${dir} ${why}: create it, or name another with --pack-destination <dir>`);
+    throw new Error(`the pack destination ${dir} ${why}: create it, or name another with --pack-destination <dir>`, {
+      cause: err,
+    });
   }
   if (!stat.isDirectory()) {
     throw new Error(`the pack destination ${dir} is not a directory: name one with --pack-destination <dir>`);

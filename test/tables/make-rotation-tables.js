@@ -44,7 +44,5 @@ const previous = {
 const dir = __dirname;
 fs.writeFileSync(path.join(dir, 'rotation-current.json'), `${JSON.stringify(current)}\n`);
 fs.writeFileSync(path.join(dir, 'rotation-previous.json'), `${JSON.stringify(previous)}\n`);
-fs.writeFileSync(
-  path.join(dir, 'rotation.tokens.json'),
-  `${JSON.stringify({ note: 'Public test-only tokens of rotation-current.json and rotation-previous.json', host, ...tokens }, null, 2)}\n`,
-);
+const note = 'Public test-only tokens of rotation-current.json and rotation-previous.json';
+fs.writeFileSync(path.join(dir, 'rotation.tokens.json'), `${JSON.stringify({ note, host, ...tokens }, null, 2)}\n`);

@@ -373,8 +373,8 @@ struct PreviousTable {
 json CheckPrevious(const PreviousTable& previous, std::int64_t until,
                    const std::string& current_text, const ManifestVisitor& current,
                    const json& format, const std::set<std::string>& public_digests) {
-  const std::string drop = std::string("build without ") + kPreviousTableSetting + " and " +
-                           kPreviousUntilSetting;
+  const std::string drop =
+      std::string("build without ") + kPreviousTableSetting + " and " + kPreviousUntilSetting;
   const std::string text = ReadFile(previous.path);
   if (text == current_text) {
     throw PreviousTableError(previous.path +
@@ -385,7 +385,8 @@ json CheckPrevious(const PreviousTable& previous, std::int64_t until,
   ManifestVisitor visitor(format, public_digests, "previous token table");
   try {
     hv::WalkTokenTable(ParseRejectingDuplicates(text, previous.path), visitor);
-    if (visitor.leaves() == 0) throw std::runtime_error(previous.path + ": the table has no tokens");
+    if (visitor.leaves() == 0)
+      throw std::runtime_error(previous.path + ": the table has no tokens");
     CheckDemoTokens(visitor.demo_token_leaves(), "previous token table", "the previous table");
   } catch (const PreviousTableError&) {
     throw;
@@ -393,7 +394,8 @@ json CheckPrevious(const PreviousTable& previous, std::int64_t until,
     throw PreviousTableError(e.what());
   }
 
-  const hv::RotationReport report = hv::CompareTables(current.leaf_digests(), visitor.leaf_digests());
+  const hv::RotationReport report =
+      hv::CompareTables(current.leaf_digests(), visitor.leaf_digests());
   if (report.rotated.empty()) {
     throw PreviousTableError(
         "no combination of " + previous.path + " holds a token other than the current table's (" +
