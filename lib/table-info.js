@@ -25,7 +25,7 @@ const isNames = (value) =>
 const isInstant = (value) =>
   typeof value === 'string' && Number.isFinite(Date.parse(value)) && new Date(value).toISOString() === value;
 
-// What a build with a previous table says of it (scripts' table check writes it).
+// What the build's table check writes of a previous table.
 const isPrevious = (previous) =>
   isObject(previous) &&
   typeof previous.sha256 === 'string' &&
@@ -181,4 +181,4 @@ function isRotated(host, platform, userType) {
   return current().isRotated(host, platform, userType);
 }
 
-module.exports = { tableInfo, longestNameBytes, hasCombination, isRotated, readManifest, describeTable };
+module.exports = { tableInfo, longestNameBytes, hasCombination, isRotated, readManifest };

@@ -388,8 +388,6 @@ json CheckPrevious(const PreviousTable& previous, std::int64_t until,
     if (visitor.leaves() == 0)
       throw std::runtime_error(previous.path + ": the table has no tokens");
     CheckDemoTokens(visitor.demo_token_leaves(), "previous token table", "the previous table");
-  } catch (const PreviousTableError&) {
-    throw;
   } catch (const std::exception& e) {
     throw PreviousTableError(e.what());
   }
