@@ -9,15 +9,29 @@ const { MANIFEST_PATH } = require('./native/locate');
 const { manifestError } = require('./errors');
 
 // The manifest cannot change while the process runs: read it once.
-let cached;
+let described;
 let cachedLongestName;
-let cachedPlaces;
 
 function invalidManifest(manifestPath) {
   return manifestError(`the table manifest ${manifestPath} is not one the build writes`);
 }
 
 const isCount = (value) => Number.isSafeInteger(value) && value >= 0;
+const isObject = (value) => value !== null && typeof value === 'object';
+const isNames = (value) =>
+  Array.isArray(value) &&
+  value.every((names) => Array.isArray(names) && names.length === 3 && names.every((n) => typeof n === 'string'));
+// The form the build writes, 2027-03-01T00:00:00.000Z, and only that.
+const isInstant = (value) =>
+  typeof value === 'string' && Number.isFinite(Date.parse(value)) && new Date(value).toISOString() === value;
+
+// What the build's table check writes of a previous table.
+const isPrevious = (previous) =>
+  isObject(previous) &&
+  typeof previous.sha256 === 'string' &&
+  isInstant(previous.until) &&
+  ['rotated', 'unchanged', 'added', 'removed'].every((list) => isNames(previous[list])) &&
+  isCount(previous.demoTokenLeaves);
 
 /** The manifest at manifestPath, checked to be one the build writes; throws a manifest error. */
 function readManifest(manifestPath) {
@@ -35,7 +49,8 @@ function readManifest(manifestPath) {
     typeof manifest.demo !== 'boolean' ||
     manifest.hosts === null ||
     typeof manifest.hosts !== 'object' ||
-    (manifest.demoTokenLeaves !== undefined && !isCount(manifest.demoTokenLeaves))
+    (manifest.demoTokenLeaves !== undefined && !isCount(manifest.demoTokenLeaves)) ||
+    (manifest.previous !== undefined && !isPrevious(manifest.previous))
   ) {
     throw invalidManifest(manifestPath);
   }
@@ -58,19 +73,34 @@ function demoTokenCount(manifest, combinations) {
   return isCount(manifest.leaves) ? manifest.leaves : combinations.length;
 }
 
+// host -> platform -> user types, for exact lookups of a combination's names.
+function placesOf(combinations) {
+  const places = new Map();
+  for (const { host, platform, userType } of combinations) {
+    if (!places.has(host)) places.set(host, new Map());
+    const byPlatform = places.get(host);
+    if (!byPlatform.has(platform)) byPlatform.set(platform, new Set());
+    byPlatform.get(platform).add(userType);
+  }
+  return places;
+}
+
+const placed = (places, host, platform, userType) => places.get(host)?.get(platform)?.has(userType) === true;
+const asCombination = ([host, platform, userType]) => ({ host, platform, userType });
+
 /**
- * @returns {{ sha256: string, demo: boolean, demoTokens: number, hosts: Record<string, Record<string, string[]>>,
- *   combinations: {host: string, platform: string, userType: string}[], undecodable: number }}
+ * What the package knows of a build from its manifest: the frozen tableInfo()
+ * and the per-combination predicates over it.
+ * @param {object} manifest as readManifest returns it
  */
-function tableInfo() {
-  if (cached) return cached;
-  const manifest = readManifest(MANIFEST_PATH);
+function describeTable(manifest) {
   const combinations = [];
   for (const [host, platforms] of Object.entries(manifest.hosts)) {
     for (const [platform, userTypes] of Object.entries(platforms)) {
       for (const userType of userTypes) combinations.push({ host, platform, userType });
     }
   }
+  const { previous } = manifest;
   const info = deepFreeze({
     sha256: manifest.sha256,
     demo: manifest.demo,
@@ -78,9 +108,37 @@ function tableInfo() {
     hosts: manifest.hosts,
     combinations,
     undecodable: manifest.undecodableLeaves ?? 0,
+    previous: previous
+      ? {
+          sha256: previous.sha256,
+          until: previous.until,
+          rotated: previous.rotated.length,
+          unchanged: previous.unchanged.length,
+          added: previous.added.length,
+          removed: previous.removed.length,
+          demoTokens: previous.demoTokenLeaves,
+        }
+      : null,
   });
-  cached = info;
-  return info;
+  const places = placesOf(combinations);
+  const rotated = placesOf((previous?.rotated ?? []).map(asCombination));
+  return {
+    info,
+    hasCombination: (host, platform, userType) => placed(places, host, platform, userType),
+    isRotated: (host, platform, userType) => placed(rotated, host, platform, userType),
+  };
+}
+
+const current = () => (described ??= describeTable(readManifest(MANIFEST_PATH)));
+
+/**
+ * @returns {{ sha256: string, demo: boolean, demoTokens: number, hosts: Record<string, Record<string, string[]>>,
+ *   combinations: {host: string, platform: string, userType: string}[], undecodable: number,
+ *   previous: null | { sha256: string, until: string, rotated: number, unchanged: number, added: number,
+ *     removed: number, demoTokens: number } }}
+ */
+function tableInfo() {
+  return current().info;
 }
 
 /**
@@ -109,16 +167,18 @@ function longestNameBytes() {
  * other combination from its lookup, without hashing.
  */
 function hasCombination(host, platform, userType) {
-  if (cachedPlaces === undefined) {
-    cachedPlaces = new Map();
-    for (const [name, platforms] of Object.entries(tableInfo().hosts)) {
-      const byPlatform = new Map();
-      for (const [platformName, userTypes] of Object.entries(platforms))
-        byPlatform.set(platformName, new Set(userTypes));
-      cachedPlaces.set(name, byPlatform);
-    }
-  }
-  return cachedPlaces.get(host)?.get(platform)?.has(userType) === true;
+  return current().hasCombination(host, platform, userType);
 }
 
-module.exports = { tableInfo, longestNameBytes, hasCombination, readManifest };
+/**
+ * Whether the build's previous table holds another token for this
+ * combination, which then verifies until tableInfo().previous.until: false
+ * without a previous table, and for a combination the current table lacks
+ * (a removed one stays refused) or whose token did not change. Names compared
+ * exactly, as hasCombination does.
+ */
+function isRotated(host, platform, userType) {
+  return current().isRotated(host, platform, userType);
+}
+
+module.exports = { tableInfo, longestNameBytes, hasCombination, isRotated, readManifest };

@@ -8,14 +8,18 @@
 //
 // HEADER_VALIDATOR_TABLE=/abs/path/table.json compiles that encoded table
 // instead of the demo table; HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_BUILD=1 lets
-// a custom table hold public demo tokens (throwaway test builds only). Both are
-// passed on every build, so switching either (or back) always redoes what
-// depends on it. Every build ends with the linkage test on the module it made.
+// a custom table hold public demo tokens (throwaway test builds only).
+// HEADER_VALIDATOR_PREVIOUS_TABLE=/abs/path/old-table.json together with
+// HEADER_VALIDATOR_PREVIOUS_UNTIL=<UTC instant> builds a second module from the
+// table being replaced, header_validator_previous.node, which verifies until
+// then. All are passed on every build, so switching any (or back) always
+// redoes what depends on it. Every build ends with the linkage test on each
+// module it made.
 
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
-const { MODULE_FILE, writePrebuild } = require('./lib/prebuilds');
+const { MODULE_FILE, PREVIOUS_MODULE_FILE, writePrebuild } = require('./lib/prebuilds');
 const { DEMO_TOKEN_SWITCHES, demoSwitch } = require('../lib/demo-switches');
 
 const root = path.resolve(__dirname, '..');
@@ -41,16 +45,47 @@ function run(cmd, args, env) {
   if (result.status !== 0) process.exit(result.status ?? 1);
 }
 
-function tablePath() {
-  const given = process.env.HEADER_VALIDATOR_TABLE;
-  if (!given) return path.join(root, 'src', 'tokens', 'token_table.json');
+const PREVIOUS_TABLE = 'HEADER_VALIDATOR_PREVIOUS_TABLE';
+const PREVIOUS_UNTIL = 'HEADER_VALIDATOR_PREVIOUS_UNTIL';
+
+/** The table file that env[variable] names, as an absolute path; throws when it names none. */
+function tableFile(variable, env) {
   // npm runs scripts from the package root; resolve against where the user was.
-  const resolved = path.resolve(process.env.INIT_CWD || process.cwd(), given);
+  const resolved = path.resolve(env.INIT_CWD || process.cwd(), env[variable]);
   if (!fs.existsSync(resolved) || !fs.statSync(resolved).isFile()) {
-    fail(`HEADER_VALIDATOR_TABLE does not name a file: ${resolved}`);
+    throw new Error(`${variable} does not name a file: ${resolved}`);
   }
   return resolved;
 }
+
+function tablePath(env = process.env) {
+  if (!env.HEADER_VALIDATOR_TABLE) return path.join(root, 'src', 'tokens', 'token_table.json');
+  return tableFile('HEADER_VALIDATOR_TABLE', env);
+}
+
+/**
+ * The previous table that env names, { table, until }, or undefined. Throws
+ * when only one of the two variables is set, or the table is not a file. The
+ * end of the overlap is checked by the build's table check.
+ */
+function previousTable(env = process.env) {
+  const table = env[PREVIOUS_TABLE] ?? '';
+  const until = env[PREVIOUS_UNTIL] ?? '';
+  if (table === '' && until === '') return undefined;
+  if (table === '' || until === '') {
+    const [set, unset] = table === '' ? [PREVIOUS_UNTIL, PREVIOUS_TABLE] : [PREVIOUS_TABLE, PREVIOUS_UNTIL];
+    throw new Error(
+      `${set} is set without ${unset}: set both (the table being replaced and the end of its overlap) or neither`,
+    );
+  }
+  return { table: tableFile(PREVIOUS_TABLE, env), until };
+}
+
+// Set either way, so that a build without a previous table drops the one before.
+const previousTableArgs = (previous) => [
+  `-D${PREVIOUS_TABLE}=${previous?.table ?? ''}`,
+  `-D${PREVIOUS_UNTIL}=${previous?.until ?? ''}`,
+];
 
 function onPath(command) {
   return (process.env.PATH ?? '').split(path.delimiter).some((dir) => dir && fs.existsSync(path.join(dir, command)));
@@ -89,17 +124,22 @@ function demoTokensArgs(env, warn) {
   return ['-UHV_ALLOW_DEMO_TOKENS', `-D${DEMO_TOKEN_SWITCHES.build.name}=${on ? 'ON' : 'OFF'}`];
 }
 
-function buildHost(table, demoArgs, targets = []) {
-  run('cmake', ['-S', root, '-B', buildDir, '-DCMAKE_BUILD_TYPE=Release', `-DHV_TABLE=${table}`, ...demoArgs]);
+// The modules a build makes: the current table's, and the previous table's when it has one.
+const moduleFiles = (previous) => (previous ? [MODULE_FILE, PREVIOUS_MODULE_FILE] : [MODULE_FILE]);
+const moduleTargets = (previous) =>
+  previous ? ['header_validator', 'header_validator_previous'] : ['header_validator'];
+
+function buildHost(tableArgs, targets = []) {
+  run('cmake', ['-S', root, '-B', buildDir, '-DCMAKE_BUILD_TYPE=Release', ...tableArgs]);
   run('cmake', ['--build', buildDir, '--parallel', jobs, ...targets.flatMap((t) => ['--target', t])]);
 }
 
-function buildArm64(table, demoArgs) {
+function buildArm64(tableArgs, previous) {
   if (process.arch !== 'x64') fail(`the linux-arm64 cross build runs on x86-64 Linux, not ${process.arch}`);
   const missing = missingCrossToolchain();
   if (missing) fail(missing);
   // The table check runs on this machine: the host build's tool, and its linkage test.
-  buildHost(table, demoArgs, ['table_manifest', 'module_linkage_test']);
+  buildHost(tableArgs, ['table_manifest', 'module_linkage_test']);
   run('cmake', [
     '-S',
     root,
@@ -109,25 +149,45 @@ function buildArm64(table, demoArgs) {
     `-DCMAKE_TOOLCHAIN_FILE=${path.join(root, 'cmake', 'toolchains', 'aarch64-linux-gnu.cmake')}`,
     '-DHV_BUILD_TESTS=OFF',
     `-DHV_HOST_TABLE_MANIFEST=${path.join(buildDir, 'table_manifest')}`,
-    `-DHV_TABLE=${table}`,
-    ...demoArgs,
+    ...tableArgs,
   ]);
-  run('cmake', ['--build', crossBuildDir, '--parallel', jobs, '--target', 'header_validator']);
+  run('cmake', [
+    '--build',
+    crossBuildDir,
+    '--parallel',
+    jobs,
+    ...moduleTargets(previous).flatMap((t) => ['--target', t]),
+  ]);
   const release = path.join(crossBuildDir, 'Release');
-  checkLinkage(path.join(release, MODULE_FILE));
-  console.log(`build: linux-arm64 module in ${path.relative(root, writePrebuild(release, root))}/`);
+  for (const file of moduleFiles(previous)) checkLinkage(path.join(release, file));
+  console.log(`build: linux-arm64 modules in ${path.relative(root, writePrebuild(release, root))}/`);
 }
 
-if (require.main === module) {
-  const args = process.argv.slice(2);
-  if (args.length === 0) {
-    buildHost(tablePath(), demoTokensArgs(process.env, console.error));
-    checkLinkage(path.join(buildDir, 'Release', MODULE_FILE));
-  } else if (args.length === 2 && args[0] === '--arch' && args[1] === 'arm64') {
-    buildArm64(tablePath(), demoTokensArgs(process.env, console.error));
-  } else {
+function main(args) {
+  const arm64 = args.length === 2 && args[0] === '--arch' && args[1] === 'arm64';
+  if (args.length !== 0 && !arm64) {
     fail(`unknown arguments: ${args.join(' ')} (none for this machine's architecture, or --arch arm64)`);
+  }
+  let tableArgs;
+  let previous;
+  try {
+    previous = previousTable();
+    tableArgs = [
+      `-DHV_TABLE=${tablePath()}`,
+      ...demoTokensArgs(process.env, console.error),
+      ...previousTableArgs(previous),
+    ];
+  } catch (err) {
+    fail(err.message);
+  }
+  if (arm64) {
+    buildArm64(tableArgs, previous);
+  } else {
+    buildHost(tableArgs);
+    for (const file of moduleFiles(previous)) checkLinkage(path.join(buildDir, 'Release', file));
   }
 }
 
-module.exports = { missingCrossToolchain, demoTokensArgs };
+if (require.main === module) main(process.argv.slice(2));
+
+module.exports = { missingCrossToolchain, demoTokensArgs, previousTable };

@@ -6,8 +6,10 @@
 #            libc6:arm64, libstdc++6:arm64)
 set -euo pipefail
 
-# python3: the pty test of test/js/diagnostic-delivery.test.js.
-packages=(g++ cmake make pkg-config binutils libssl-dev libcrypt-dev nlohmann-json3-dev libgtest-dev python3)
+# python3: the pty test of test/js/diagnostic-delivery.test.js; faketime: the clock of the
+# previous table's end in test/js/previous-table-build.test.js.
+packages=(g++ cmake make pkg-config binutils libssl-dev libcrypt-dev nlohmann-json3-dev libgtest-dev python3
+  faketime)
 arm64=0
 for arg in "$@"; do
   if [ "$arg" = --arm64 ]; then

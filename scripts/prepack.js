@@ -14,7 +14,7 @@ const THROWAWAY = `prepack: (for a throwaway test package only: ${DEMO_TOKEN_SWI
 
 /**
  * Why the build described by `manifest` must not be packed, or '' when it may.
- * @param {{demo: boolean, demoTokenLeaves?: number}} manifest
+ * @param {{demo: boolean, demoTokenLeaves?: number, previous?: {demoTokenLeaves: number, until: string}}} manifest
  * @param {Record<string, string | undefined>} env
  */
 function packRefusal(manifest, env) {
@@ -34,6 +34,17 @@ function packRefusal(manifest, env) {
       `prepack: refusing to pack a build whose table holds public demo tokens at ${what} (the build's ` +
         'warnings name them): anyone can make valid codes for them.',
       'prepack: encode your table from tokens of your own (header-validator encode), rebuild and pack again',
+      THROWAWAY,
+    ].join('\n');
+  }
+  const previous = manifest.previous?.demoTokenLeaves;
+  if (previous !== undefined && previous !== 0) {
+    return [
+      `prepack: refusing to pack a build whose previous table holds public demo tokens at ${previous} ` +
+        "combination(s) (the build's warnings name them): anyone could make valid codes for them until " +
+        `${manifest.previous.until}.`,
+      'prepack: name the encoded table of the tokens you are replacing as HEADER_VALIDATOR_PREVIOUS_TABLE, rebuild ' +
+        'and pack again',
       THROWAWAY,
     ].join('\n');
   }

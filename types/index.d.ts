@@ -121,6 +121,26 @@ export interface TableInfo {
   readonly combinations: readonly Combination[];
   /** Combinations whose token could not be decoded: every code for them is refused. */
   readonly undecodable: number;
+  /** The table whose tokens this one replaces, built in beside it; null when the build has none. */
+  readonly previous: PreviousTableInfo | null;
+}
+
+/** What a build's previous table changes: counts of combinations, never names or tokens. */
+export interface PreviousTableInfo {
+  /** SHA-256 (hex) of the encoded previous table. */
+  readonly sha256: string;
+  /** The end of the overlap, as an ISO 8601 UTC instant such as '2027-03-01T00:00:00.000Z'. */
+  readonly until: string;
+  /** Combinations whose previous token differs from the current one: it verifies too, until `until`. */
+  readonly rotated: number;
+  /** Combinations with the same token in both tables. */
+  readonly unchanged: number;
+  /** Combinations of the current table only. */
+  readonly added: number;
+  /** Combinations of the previous table only: refused. */
+  readonly removed: number;
+  /** Combinations of the previous table whose token is a public demo token. */
+  readonly demoTokens: number;
 }
 
 export function tableInfo(): TableInfo;

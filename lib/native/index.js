@@ -6,8 +6,9 @@
 
 const fs = require('node:fs');
 const { loadError } = require('../errors');
-const { MODULE_PATH, MANIFEST_PATH } = require('./locate');
+const { MODULE_PATH, PREVIOUS_MODULE_PATH, MANIFEST_PATH } = require('./locate');
 const { unsupportedRuntime, explainDlopenFailure, missingModule } = require('./diagnose');
+const { tableInfo } = require('../table-info');
 
 /**
  * Loads the module's exports: { validateRequest, generateAuthCode }. Under
@@ -27,4 +28,34 @@ function load(modulePath = MODULE_PATH) {
   }
 }
 
-module.exports = { load, unsupportedRuntime, explainDlopenFailure, MODULE_PATH, MANIFEST_PATH };
+/**
+ * The previous table's validateRequest, or undefined when the build has no
+ * previous table (tableInfo().previous is null). For where checks run (the
+ * pool's threads) and only for combinations that isRotated() names: the
+ * package entry's exports stay the current table's alone, and nothing makes
+ * codes from the previous table. Throws as load() does when the build names a
+ * previous table that cannot be loaded.
+ * @param {string} [modulePath]
+ * @param {object | null} [previous] what tableInfo().previous says of the build
+ * @returns {((auth_code: string, platform: string, userType: string, host: string) => boolean) | undefined}
+ */
+function loadPrevious(modulePath = PREVIOUS_MODULE_PATH, previous = tableInfo().previous) {
+  if (previous === null) return undefined;
+  if (!fs.existsSync(modulePath)) {
+    throw loadError(
+      `${modulePath} does not exist, and the build's manifest names a previous table ` +
+        `(sha256:${previous.sha256}); rebuild, or reinstall the package, with its previous table`,
+    );
+  }
+  return load(modulePath).validateRequest;
+}
+
+module.exports = {
+  load,
+  loadPrevious,
+  unsupportedRuntime,
+  explainDlopenFailure,
+  MODULE_PATH,
+  PREVIOUS_MODULE_PATH,
+  MANIFEST_PATH,
+};

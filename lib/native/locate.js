@@ -13,6 +13,8 @@ const { readElf } = require('./elf');
 
 const ROOT = path.join(__dirname, '..', '..');
 const MODULE_FILE = 'header_validator.node';
+// Built from the previous table, when the build has one, beside the module.
+const PREVIOUS_MODULE_FILE = 'header_validator_previous.node';
 const MANIFEST_FILE = 'header_validator.manifest.json';
 
 // ELF e_machine by process.arch, for telling a local build of another machine.
@@ -48,12 +50,16 @@ function locate({ root = ROOT, platform = process.platform, arch = process.arch 
 
 const located = locate();
 const MODULE_PATH = path.join(located.dir, MODULE_FILE);
+const PREVIOUS_MODULE_PATH = path.join(located.dir, PREVIOUS_MODULE_FILE);
 const MANIFEST_PATH = path.join(located.dir, MANIFEST_FILE);
 
 module.exports = {
   ROOT,
+  MODULE_FILE,
+  PREVIOUS_MODULE_FILE,
   MANIFEST_FILE,
   MODULE_PATH,
+  PREVIOUS_MODULE_PATH,
   MANIFEST_PATH,
   located,
   isSourceCheckout,

@@ -2,20 +2,23 @@
 # CI stage: ship a team's build as a team would, then install it where no
 # compiler exists and check it.
 #
-#  1. fresh random tokens for every combination -> `header-validator encode`
-#  2. HEADER_VALIDATOR_TABLE=... npm run package, in a temporary copy of the
-#     working tree (so the repository's own demo build is never switched):
-#     linux-x64 and linux-arm64 (cross-built) modules of the same table, in a
-#     tarball named after the table
+#  1. fresh random tokens for every combination -> `header-validator encode`,
+#     and a previous table that they replace: other tokens for the ANDROID
+#     combinations, the same for the rest
+#  2. HEADER_VALIDATOR_TABLE=... HEADER_VALIDATOR_PREVIOUS_TABLE=... npm run
+#     package, in a temporary copy of the working tree (so the repository's
+#     own demo build is never switched): linux-x64 and linux-arm64
+#     (cross-built) modules of the same tables, in a tarball named after them
 #  3. the tarball holds only the allow-listed files and none of the tokens;
 #     packing the demo table is refused unless explicitly allowed, a plain
 #     `npm pack` is refused, and packing without the cross toolchain names it
 #  4. npm install of the tarball into an empty directory, with only node and
 #     npm on PATH (no g++, cc, cmake, make)
 #  5. smoke test, natively on x86-64: load, `list` fingerprint, a custom
-#     token's code validates, a demo token's code does not, async API,
-#     generate/validate, demo; then under arm64 emulation the same but for the
-#     cost-12 work (generate, demo), which the arm64 stage covers
+#     token's code validates, a demo token's code does not, the previous
+#     module checks a replaced token's code, async API, generate/validate,
+#     demo; then under arm64 emulation the same but for the cost-12 work
+#     (generate, demo), which the arm64 stage covers
 #
 # Usage: scripts/ci/pack-smoke.sh [<work dir>]
 #   With a work dir (private, empty, removed by the caller), the installed
@@ -60,45 +63,65 @@ node -e '
       for (const userType of Object.keys(userTypes)) table[host][platform][userType] = crypto.randomBytes(24).toString("base64url");
     }
   }
+  // The tokens these replace: other ones for ANDROID, the same elsewhere.
+  const previous = structuredClone(table);
+  for (const platforms of Object.values(previous)) {
+    for (const userType of Object.keys(platforms.ANDROID)) platforms.ANDROID[userType] = crypto.randomBytes(24).toString("base64url");
+  }
+  const all = (t) => Object.values(t).flatMap((p) => Object.values(p).flatMap((u) => Object.values(u)));
   fs.writeFileSync(process.argv[2], JSON.stringify(table, null, 2), { mode: 0o600 });
-  fs.writeFileSync(process.argv[3], Object.values(table).flatMap((p) => Object.values(p).flatMap((u) => Object.values(u))).join("\n") + "\n", { mode: 0o600 });
-' "$root/tokens/demo-tokens.json" "$secrets/team.plain.json" "$secrets/tokens.txt"
+  fs.writeFileSync(process.argv[3], JSON.stringify(previous, null, 2), { mode: 0o600 });
+  fs.writeFileSync(process.argv[4], [...new Set([...all(table), ...all(previous)])].join("\n") + "\n", { mode: 0o600 });
+' "$root/tokens/demo-tokens.json" "$secrets/team.plain.json" "$secrets/previous.plain.json" "$secrets/tokens.txt"
 node "$root/bin/header-validator.js" encode "$secrets/team.plain.json" --out "$secrets/table.json"
+node "$root/bin/header-validator.js" encode "$secrets/previous.plain.json" --out "$secrets/previous.json"
 fingerprint="$(sha256sum "$secrets/table.json" | cut -d' ' -f1)"
-echo "custom table sha256:$fingerprint"
+previous_fingerprint="$(sha256sum "$secrets/previous.json" | cut -d' ' -f1)"
+until="$(node -p 'new Date(Date.now() + 30 * 86400000).toISOString()')"
+echo "custom table sha256:$fingerprint; previous table sha256:$previous_fingerprint, until $until"
 
 step "copy of the working tree"
 git -C "$root" ls-files -z --cached --others --exclude-standard |
   tar -C "$root" --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -C "$copy" -xf -
 ln -s "$root/node_modules" "$copy/node_modules"
 
-step "HEADER_VALIDATOR_TABLE=... npm run package (builds the custom table for x86-64 and arm64)"
-(cd "$copy" && HEADER_VALIDATOR_TABLE="$secrets/table.json" npm run package -- --pack-destination "$dist" \
+step "HEADER_VALIDATOR_TABLE=... HEADER_VALIDATOR_PREVIOUS_TABLE=... npm run package (x86-64 and arm64)"
+(cd "$copy" && HEADER_VALIDATOR_TABLE="$secrets/table.json" HEADER_VALIDATOR_PREVIOUS_TABLE="$secrets/previous.json" \
+  HEADER_VALIDATOR_PREVIOUS_UNTIL="$until" npm run package -- --pack-destination "$dist" \
   --loglevel=warn >"$work/pack.log" 2>&1) ||
   { tail -n 40 "$work/pack.log" >&2; fail "npm run package of the custom build"; }
-tarball="$dist/header-validator-0.1.0-table-${fingerprint:0:16}.tgz"
-[ "$(ls "$dist")" = "$(basename "$tarball")" ] || fail "the tarball is not named after the table: $(ls "$dist")"
+grep -q "^note: previous table sha256:$previous_fingerprint verifies until $until: 36 rotated, 24 unchanged" "$work/pack.log" ||
+  { tail -n 40 "$work/pack.log" >&2; fail "the build did not report what the previous table rotates"; }
+tag="$(node -p 'require(process.argv[1]).packVersionTag(process.argv[2], { sha256: process.argv[3], until: process.argv[4] })' \
+  "$root/scripts/pack.js" "$fingerprint" "$previous_fingerprint" "$until")"
+tarball="$dist/header-validator-0.1.0-$tag.tgz"
+[[ "$tag" == "table-${fingerprint:0:16}.rotation-"* ]] || fail "unexpected version tag $tag"
+[ "$(ls "$dist")" = "$(basename "$tarball")" ] || fail "the tarball is not named after the tables: $(ls "$dist")"
 echo "packed $(basename "$tarball") ($(du -k "$tarball" | cut -f1) KiB)"
 
 step "tarball contents"
 mkdir "$work/unpacked"
 tar -C "$work/unpacked" -xzf "$tarball"
 listing="$(cd "$work/unpacked" && find . -type f | sed 's|^\./package/||' | sort)"
-unexpected="$(grep -Ev '^(package\.json|README\.md|bin/[^/]+\.js|lib/(cli/(commands/)?|encode/|native/)?[^/]+\.m?js|types/[^/]+\.d\.m?ts|shared/(messages|auth_code_rules|table_format|public_token_digests)\.json|prebuilds/linux-(x64|arm64)/header_validator\.(node|manifest\.json))$' <<<"$listing" || true)"
+unexpected="$(grep -Ev '^(package\.json|README\.md|bin/[^/]+\.js|lib/(cli/(commands/)?|encode/|native/)?[^/]+\.m?js|types/[^/]+\.d\.m?ts|shared/(messages|auth_code_rules|table_format|public_token_digests)\.json|prebuilds/linux-(x64|arm64)/header_validator(\.node|\.manifest\.json|_previous\.node))$' <<<"$listing" || true)"
 [ -z "$unexpected" ] || fail "files outside the allow-list were packed: $unexpected"
 for platform in linux-x64 linux-arm64; do
-  grep -qx "prebuilds/$platform/header_validator.node" <<<"$listing" || fail "no $platform module in the tarball"
+  for module in header_validator header_validator_previous; do
+    grep -qx "prebuilds/$platform/$module.node" <<<"$listing" || fail "no $platform $module.node in the tarball"
+  done
   node -e '
-    const [file, sha256, arch] = process.argv.slice(1);
+    const [file, sha256, arch, previous, until] = process.argv.slice(1);
     const m = JSON.parse(require("node:fs").readFileSync(file, "utf8"));
     if (m.sha256 !== sha256 || m.demo !== false || m.runtime?.arch !== arch) process.exit(1);
-  ' "$work/unpacked/package/prebuilds/$platform/header_validator.manifest.json" "$fingerprint" "${platform#linux-}" ||
-    fail "the $platform manifest does not describe the custom table's $platform build"
+    if (m.previous?.sha256 !== previous || m.previous.until !== until || m.previous.rotated.length !== 36) process.exit(1);
+  ' "$work/unpacked/package/prebuilds/$platform/header_validator.manifest.json" "$fingerprint" "${platform#linux-}" \
+    "$previous_fingerprint" "$until" ||
+    fail "the $platform manifest does not describe the custom tables' $platform build"
 done
 if grep -rlF -f "$secrets/tokens.txt" "$work/unpacked" >"$work/leaks.txt"; then
   fail "a plain token appears in: $(tr '\n' ' ' <"$work/leaks.txt")"
 fi
-echo "$(wc -l <<<"$listing") files, all allow-listed, no plain token inside; both modules from the custom table"
+echo "$(wc -l <<<"$listing") files, all allow-listed, no plain token inside; each architecture's modules from the custom tables"
 
 step "the tarball's entry points and declarations: publint and arethetypeswrong"
 # On this very tarball, not on a pack of their own (which would run prepack).
@@ -148,16 +171,17 @@ installed="$app/node_modules/header-validator"
 if grep -i 'header-validator' "$work/install.log" >&2; then fail "npm install warned about the package"; fi
 echo "installed with PATH=$tools (node, npm only), without a warning"
 
-# Codes made outside the module with bcryptjs (cost 4) from one custom token and
-# from the demo token of the same combination.
+# Codes made outside the module with bcryptjs (cost 4) from one custom token,
+# from the token it replaced and from the demo token of the same combination.
 node -e '
   const fs = require("node:fs");
   const bcrypt = require(process.argv[1]);
-  const [custom, demo, out] = process.argv.slice(2);
+  const [custom, previous, demo, out] = process.argv.slice(2);
   const token = (file) => JSON.parse(fs.readFileSync(file, "utf8"))["example.com"].ANDROID.STORE;
   fs.writeFileSync(`${out}/custom.code`, bcrypt.hashSync(token(custom), 4), { mode: 0o600 });
+  fs.writeFileSync(`${out}/previous.code`, bcrypt.hashSync(token(previous), 4), { mode: 0o600 });
   fs.writeFileSync(`${out}/demo.code`, bcrypt.hashSync(token(demo), 4), { mode: 0o600 });
-' "$root/node_modules/bcryptjs" "$secrets/team.plain.json" "$root/tokens/demo-tokens.json" "$secrets"
+' "$root/node_modules/bcryptjs" "$secrets/team.plain.json" "$secrets/previous.plain.json" "$root/tokens/demo-tokens.json" "$secrets"
 
 # The installed package, run by the node command in node_cmd (native, or emulated).
 run() { (cd "$app" && PATH="$tools" "${node_cmd[@]}" "$@"); }
@@ -179,13 +203,29 @@ smoke() {
   listed="$(cli list)" || fail "list on $arch"
   grep -qx "fingerprint: sha256:$fingerprint" <<<"$listed" || fail "list does not show the custom fingerprint on $arch"
   grep -qx "demo table: no" <<<"$listed" || fail "list calls the custom build a demo build on $arch"
-  echo "$arch: list: sha256:$fingerprint, demo table: no"
+  grep -qx "previous table: sha256:$previous_fingerprint, verifies rotated combinations until $until" <<<"$listed" ||
+    fail "list does not show the previous table on $arch"
+  echo "$arch: list: sha256:$fingerprint, demo table: no, previous table sha256:$previous_fingerprint until $until"
 
   verdict="$(cli validate - ANDROID STORE example.com <"$secrets/custom.code")" || true
   [ "$verdict" = valid ] || fail "a code from the custom token was not accepted on $arch ($verdict)"
   verdict="$(cli validate - ANDROID STORE example.com <"$secrets/demo.code")" && fail "a demo token's code was accepted on $arch"
   [ "$verdict" = invalid ] || fail "validate printed '$verdict' for the demo token's code on $arch"
   echo "$arch: custom token's code: valid; demo token's code: invalid"
+
+  # The previous module as the package's loader hands it to the checks.
+  result="$(run -e '
+    const fs = require("node:fs");
+    const path = require("node:path");
+    const loadPrevious = require(path.join(process.argv[1], "lib/native")).loadPrevious;
+    const { validateRequest } = require("header-validator");
+    const code = (name) => fs.readFileSync(path.join(process.argv[2], name), "utf8");
+    const args = ["ANDROID", "STORE", "example.com"];
+    console.log([loadPrevious()(code("previous.code"), ...args), loadPrevious()(code("custom.code"), ...args),
+      validateRequest(code("previous.code"), ...args)].join(" "));
+  ' "$installed" "$secrets")" || fail "the previous module on $arch"
+  [ "$result" = "true false false" ] || fail "previous module / current module on the replaced token's code: $result on $arch"
+  echo "$arch: the replaced token's code: valid for the previous module, invalid for the package's validateRequest"
 
   result="$(run -e '
     const { validateRequestAsync } = require("header-validator");

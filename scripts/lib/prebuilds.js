@@ -1,16 +1,15 @@
 'use strict';
 // The layout a packed package carries its modules in: prebuilds/<platform>-<arch>/
 // (linux-x64, linux-arm64), each folder with header_validator.node and its
-// manifest. The manifest copied there also says what the module needs to load
+// manifest, and header_validator_previous.node when the build has a previous
+// table. The manifest copied there also says what the module needs to load
 // (`runtime`), read with readelf from the module itself, so that the loader
 // can name it on a system that cannot load the module.
 
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
-
-const MODULE_FILE = 'header_validator.node';
-const MANIFEST_FILE = 'header_validator.manifest.json';
+const { MODULE_FILE, PREVIOUS_MODULE_FILE, MANIFEST_FILE } = require('../../lib/native/locate');
 // process.arch by readelf's name for the ELF machine.
 const ARCH_BY_MACHINE = { 'Advanced Micro Devices X86-64': 'x64', AArch64: 'arm64' };
 
@@ -43,19 +42,28 @@ function moduleRuntime(modulePath) {
 }
 
 /**
- * Copies the module and manifest of a build (its Release folder) into
- * <destRoot>/prebuilds/linux-<arch>/ and returns that folder.
+ * Copies the modules and manifest of a build (its Release folder) into
+ * <destRoot>/prebuilds/linux-<arch>/ and returns that folder: the previous
+ * table's module too when the manifest names a previous table.
  */
 function writePrebuild(releaseDir, destRoot) {
   const modulePath = path.join(releaseDir, MODULE_FILE);
   const runtime = moduleRuntime(modulePath);
   const manifest = JSON.parse(fs.readFileSync(path.join(releaseDir, MANIFEST_FILE), 'utf8'));
+  const files = [MODULE_FILE];
+  if (manifest.previous) {
+    const previousRuntime = moduleRuntime(path.join(releaseDir, PREVIOUS_MODULE_FILE));
+    if (previousRuntime.arch !== runtime.arch) {
+      throw new Error(`${releaseDir} holds modules for ${runtime.arch} and ${previousRuntime.arch}`);
+    }
+    files.push(PREVIOUS_MODULE_FILE);
+  }
   const dir = path.join(destRoot, 'prebuilds', `${runtime.platform}-${runtime.arch}`);
   fs.rmSync(dir, { recursive: true, force: true });
   fs.mkdirSync(dir, { recursive: true });
-  fs.copyFileSync(modulePath, path.join(dir, MODULE_FILE));
+  for (const file of files) fs.copyFileSync(path.join(releaseDir, file), path.join(dir, file));
   fs.writeFileSync(path.join(dir, MANIFEST_FILE), `${JSON.stringify({ ...manifest, runtime }, null, 2)}\n`);
   return dir;
 }
 
-module.exports = { MODULE_FILE, MANIFEST_FILE, moduleRuntime, writePrebuild, compareVersions };
+module.exports = { MODULE_FILE, PREVIOUS_MODULE_FILE, MANIFEST_FILE, moduleRuntime, writePrebuild, compareVersions };

@@ -5,14 +5,22 @@
 //
 // Usage: table_manifest <table.json> <table_format.json> <demo-table.json>
 //                       <public_token_digests.json> <manifest-out.json>
+//                       [--previous <previous-table.json> <until>]
 //
 // A table other than the committed demo table fails the check when any leaf
 // holds a public demo token, unless the build's demo-token switch, the
 // environment variable HV_DEMO_TOKENS_SWITCH names, is 1 (then each such leaf is
 // a warning).
+//
+// With --previous, the table whose tokens the current one replaces, which the
+// package keeps verifying until the UTC instant <until>: checked as the current
+// table is, and refused when it carries nothing to rotate; the manifest says
+// per combination what it changes.
 #include <openssl/evp.h>
+#include <time.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -34,20 +42,36 @@
 #include "auth_code_rules_data.h"
 #include "bcrypt/key_schedule_words.h"
 #include "codec/numeral_decoder.h"
+#include "common/printable_name.h"
 #include "common/wipe.h"
 #include "host_name_rule.h"
+#include "rotation_report.h"
 #include "tokens/table_walk.h"
+#include "utc_instant.h"
 
-#ifndef HV_DEMO_TOKENS_SWITCH
-#error "HV_DEMO_TOKENS_SWITCH must be defined by the build"
+#if !defined(HV_DEMO_TOKENS_SWITCH) || !defined(HV_PREVIOUS_TABLE_SETTING) || \
+    !defined(HV_PREVIOUS_UNTIL_SETTING)
+#error "HV_DEMO_TOKENS_SWITCH and HV_PREVIOUS_{TABLE,UNTIL}_SETTING must be defined by the build"
 #endif
 
 namespace {
 
 using nlohmann::json;
 
-// The build's demo-token switch, named once, by CMakeLists.txt.
+// The build's settings, named once, by CMakeLists.txt.
 constexpr char kDemoTokensSwitch[] = HV_DEMO_TOKENS_SWITCH;
+constexpr char kPreviousTableSetting[] = HV_PREVIOUS_TABLE_SETTING;
+constexpr char kPreviousUntilSetting[] = HV_PREVIOUS_UNTIL_SETTING;
+
+// Old tokens that outlive their rotation by more than this are a forgotten
+// overlap, not a planned one.
+constexpr std::int64_t kLongestOverlapDays = 400;
+
+// A fault of the previous table, reported under its own name.
+class PreviousTableError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -119,8 +143,11 @@ std::set<std::string> ReadPublicDigests(const std::string& path) {
 
 class ManifestVisitor : public hv::TableVisitor {
  public:
-  ManifestVisitor(const json& format, const std::set<std::string>& public_digests)
-      : format_(format),
+  // label: how messages name the table, "token table" or "previous token table".
+  ManifestVisitor(const json& format, const std::set<std::string>& public_digests,
+                  std::string label)
+      : label_(std::move(label)),
+        format_(format),
         public_digests_(public_digests),
         max_token_bytes_(format.at("tokenBytes").at("max").get<std::size_t>()),
         host_name_rule_(format.at("hostNames")) {}
@@ -140,14 +167,15 @@ class ManifestVisitor : public hv::TableVisitor {
     }
     json names = json::array();
     for (const auto& [user_type, numerals] : user_types) {
-      const std::string where = host_ + "/" + platform + "/" + user_type;
+      const hv::Combination combination{host_, platform, user_type};
+      const std::string where = combination.Name();
       const json& allowed = vocabulary.at(platform);
       if (std::find(allowed.begin(), allowed.end(), user_type) == allowed.end()) {
         throw std::runtime_error(where + ": user type not used with this platform");
       }
       names.push_back(user_type);
       ++leaves_;
-      CheckLeaf(where, numerals);
+      leaf_digests_[combination] = CheckLeaf(where, numerals);
     }
     hosts_[host_][platform] = names;
   }
@@ -159,21 +187,28 @@ class ManifestVisitor : public hv::TableVisitor {
   int undecodable() const { return undecodable_; }
   // The combinations whose leaf holds a public demo token, in walk order.
   const std::vector<std::string>& demo_token_leaves() const { return demo_token_leaves_; }
+  const hv::LeafDigests& leaf_digests() const { return leaf_digests_; }
+  // The first leaf, in walk order, that holds the token with this digest, or null.
+  const std::string* LeafOfDigest(const std::string& digest) const {
+    const auto found = first_leaf_of_digest_.find(digest);
+    return found == first_leaf_of_digest_.end() ? nullptr : &found->second;
+  }
 
  private:
-  void CheckLeaf(const std::string& where, const std::vector<std::string>& numerals) {
+  // The digest of the leaf's token, or "" when it cannot be decoded.
+  std::string CheckLeaf(const std::string& where, const std::vector<std::string>& numerals) {
     std::vector<std::optional<std::string>> elements(numerals.begin(), numerals.end());
     std::string token = hv::DecodeNumerals(elements);
     const hv::WipeOnExit wipe_token(token);
     if (token.empty()) {
       ++undecodable_;
-      std::cerr << "warning: token table leaf " << where
+      std::cerr << "warning: " << label_ << " leaf " << where
                 << " cannot be decoded; the module will refuse every code for it\n";
-      return;
+      return "";
     }
     // bcrypt reads a key only up to its first NUL and its first tokenBytes.max (72) bytes.
     if (token.size() > max_token_bytes_ || token.find('\0') != std::string::npos) {
-      std::cerr << "warning: token table leaf " << where
+      std::cerr << "warning: " << label_ << " leaf " << where
                 << " holds a token with bytes bcrypt ignores (over " << max_token_bytes_
                 << " bytes or a NUL)\n";
     }
@@ -183,10 +218,11 @@ class ManifestVisitor : public hv::TableVisitor {
     // A code for one of two leaves with the same token is a code for both.
     const auto [first, inserted] = first_leaf_of_digest_.emplace(digest, where);
     if (!inserted) {
-      std::cerr << "warning: token table leaves " << first->second << " and " << where
+      std::cerr << "warning: " << label_ << " leaves " << first->second << " and " << where
                 << " hold the same token; a code for one is valid for the other\n";
     }
     CheckOneKey(where, token, digest);
+    return digest;
   }
 
   // Different tokens can still be one bcrypt key: under "$2x$" a byte of 0x80
@@ -213,12 +249,13 @@ class ManifestVisitor : public hv::TableVisitor {
       }
     }
     for (const auto& [earlier, variants] : one_key_with) {
-      std::cerr << "warning: token table leaves " << earlier << " and " << where
+      std::cerr << "warning: " << label_ << " leaves " << earlier << " and " << where
                 << " hold different tokens that are one bcrypt key under " << variants << "; a "
                 << variants << " code for one is valid for the other\n";
     }
   }
 
+  const std::string label_;
   const json& format_;
   const std::set<std::string>& public_digests_;
   const std::size_t max_token_bytes_;
@@ -228,6 +265,7 @@ class ManifestVisitor : public hv::TableVisitor {
   int leaves_ = 0;
   int undecodable_ = 0;
   std::vector<std::string> demo_token_leaves_;
+  hv::LeafDigests leaf_digests_;
   std::map<std::string, std::string> first_leaf_of_digest_;
   struct Leaf {
     std::string where;
@@ -254,32 +292,159 @@ bool DemoTokensAllowed() {
 }
 
 // A custom table with public demo tokens would let anyone in at those
-// combinations: an error, or with the override a warning for each leaf.
-void CheckDemoTokens(const std::vector<std::string>& demo_token_leaves) {
+// combinations: an error, or with the override a warning for each leaf. `table`
+// names it in the summary ("this custom table", "the previous table").
+void CheckDemoTokens(const std::vector<std::string>& demo_token_leaves, const std::string& label,
+                     const std::string& table) {
   if (demo_token_leaves.empty()) return;
   if (DemoTokensAllowed()) {
     for (const auto& where : demo_token_leaves) {
-      std::cerr << "warning: token table leaf " << where
+      std::cerr << "warning: " << label << " leaf " << where
                 << " holds a public demo token (allowed by " << kDemoTokensSwitch
                 << "=1); anyone can make valid codes for it\n";
     }
     return;
   }
   for (const auto& where : demo_token_leaves) {
-    std::cerr << "error: token table leaf " << where << " holds a public demo token\n";
+    std::cerr << "error: " << label << " leaf " << where << " holds a public demo token\n";
   }
   const std::size_t count = demo_token_leaves.size();
   throw std::runtime_error(
-      (count == 1
-           ? std::string("1 leaf of this custom table holds a public demo token")
-           : std::to_string(count) + " leaves of this custom table hold public demo tokens") +
+      (count == 1 ? "1 leaf of " + table + " holds a public demo token"
+                  : std::to_string(count) + " leaves of " + table + " hold public demo tokens") +
       ", and anyone can make valid codes for those combinations; encode the table from tokens of "
       "your own "
       "(header-validator encode refuses demo tokens), or set " +
       std::string(kDemoTokensSwitch) + "=1 for a throwaway test build");
 }
 
+std::int64_t NowMs() {
+  timespec now{};
+  if (clock_gettime(CLOCK_REALTIME, &now) != 0) throw std::runtime_error("cannot read the clock");
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
+// The end of the overlap, checked against this build's clock.
+std::int64_t CheckOverlapEnd(const std::string& text, std::int64_t now_ms) {
+  const std::string setting = kPreviousUntilSetting;
+  const auto until = hv::ParseUtcInstant(text);
+  if (!until) {
+    throw PreviousTableError(setting + " '" + hv::PrintableName(text) +
+                             "' is not a UTC instant: write it in ISO 8601 ending in Z, such as "
+                             "2027-03-01T00:00:00Z");
+  }
+  const std::string clock = " (this build's clock: " + hv::FormatUtcInstant(now_ms) + ")";
+  if (*until <= now_ms) {
+    throw PreviousTableError(setting + " " + hv::FormatUtcInstant(*until) + " has passed" + clock +
+                             ", so the previous table would verify nothing; set a later end, or "
+                             "build without " +
+                             kPreviousTableSetting + " and " + setting);
+  }
+  constexpr std::int64_t kLongestOverlapMs = kLongestOverlapDays * 86'400'000;
+  if (*until - now_ms > kLongestOverlapMs) {
+    throw PreviousTableError(setting + " " + hv::FormatUtcInstant(*until) + " is more than " +
+                             std::to_string(kLongestOverlapDays) + " days ahead" + clock +
+                             "; old tokens must not outlive their rotation that long: set an end "
+                             "within " +
+                             std::to_string(kLongestOverlapDays) + " days");
+  }
+  return *until;
+}
+
+json CombinationNames(const std::vector<hv::Combination>& combinations) {
+  json names = json::array();
+  for (const auto& c : combinations) names.push_back({c.host, c.platform, c.user_type});
+  return names;
+}
+
+std::string JoinNames(const std::vector<hv::Combination>& combinations) {
+  std::string joined;
+  for (const auto& c : combinations) joined += (joined.empty() ? "" : ", ") + c.Name();
+  return joined;
+}
+
+struct PreviousTable {
+  std::string path;
+  std::string until_text;
+};
+
+// Checks the previous table against the current one (its text and its walk)
+// and returns the manifest's "previous" object. Prints what it changes.
+json CheckPrevious(const PreviousTable& previous, std::int64_t until,
+                   const std::string& current_text, const ManifestVisitor& current,
+                   const json& format, const std::set<std::string>& public_digests) {
+  const std::string drop =
+      std::string("build without ") + kPreviousTableSetting + " and " + kPreviousUntilSetting;
+  const std::string text = ReadFile(previous.path);
+  if (text == current_text) {
+    throw PreviousTableError(previous.path +
+                             " holds the same bytes as the current table, so it carries nothing "
+                             "to rotate; name the table the current one replaces, or " +
+                             drop);
+  }
+  ManifestVisitor visitor(format, public_digests, "previous token table");
+  try {
+    hv::WalkTokenTable(ParseRejectingDuplicates(text, previous.path), visitor);
+    if (visitor.leaves() == 0)
+      throw std::runtime_error(previous.path + ": the table has no tokens");
+    CheckDemoTokens(visitor.demo_token_leaves(), "previous token table", "the previous table");
+  } catch (const std::exception& e) {
+    throw PreviousTableError(e.what());
+  }
+
+  const hv::RotationReport report =
+      hv::CompareTables(current.leaf_digests(), visitor.leaf_digests());
+  if (report.rotated.empty()) {
+    throw PreviousTableError(
+        "no combination of " + previous.path + " holds a token other than the current table's (" +
+        std::to_string(report.unchanged.size()) + " unchanged, " +
+        std::to_string(report.removed.size()) +
+        " only in the previous table), so it carries nothing to rotate; name the table the "
+        "current one replaces, or " +
+        drop);
+  }
+  const std::string until_text = hv::FormatUtcInstant(until);
+  // A previous token that another combination holds now lets that combination's codes in here.
+  for (const auto& combination : report.rotated) {
+    const std::string* holder = current.LeafOfDigest(visitor.leaf_digests().at(combination));
+    if (holder == nullptr) continue;
+    std::cerr << "warning: previous token table leaf " << combination.Name()
+              << " holds the current token of " << *holder << "; until " << until_text
+              << " a code for " << *holder << " is valid for " << combination.Name() << " too\n";
+  }
+
+  const std::string sha256 = Sha256Hex(text);
+  std::cerr << "note: previous table sha256:" << sha256 << " verifies until " << until_text << ": "
+            << report.rotated.size() << " rotated, " << report.unchanged.size() << " unchanged, "
+            << report.added.size() << " added, " << report.removed.size() << " removed\n"
+            << "note: rotated (the previous token verifies too): " << JoinNames(report.rotated)
+            << "\n";
+  if (!report.added.empty()) {
+    std::cerr << "note: added (current table only): " << JoinNames(report.added) << "\n";
+  }
+  if (!report.removed.empty()) {
+    std::cerr << "note: removed (previous table only, refused): " << JoinNames(report.removed)
+              << "\n";
+  }
+  return {
+      {"sha256", sha256},
+      {"until", until_text},
+      {"leaves", visitor.leaves()},
+      {"undecodableLeaves", visitor.undecodable()},
+      {"demoTokenLeaves", static_cast<int>(visitor.demo_token_leaves().size())},
+      {"rotated", CombinationNames(report.rotated)},
+      {"unchanged", CombinationNames(report.unchanged)},
+      {"added", CombinationNames(report.added)},
+      {"removed", CombinationNames(report.removed)},
+  };
+}
+
 int Run(const std::vector<std::string>& args) {
+  std::optional<PreviousTable> previous;
+  if (args.size() == 8) previous = PreviousTable{args[6], args[7]};
+  // The clock first: a wrong end fails at once, before any table is decoded.
+  const std::int64_t until = previous ? CheckOverlapEnd(previous->until_text, NowMs()) : 0;
+
   const std::string& table_path = args[0];
   const std::string table_text = ReadFile(table_path);
   const json format = json::parse(ReadFile(args[1]));
@@ -287,14 +452,16 @@ int Run(const std::vector<std::string>& args) {
   const std::set<std::string> public_digests = ReadPublicDigests(args[3]);
 
   const json table = ParseRejectingDuplicates(table_text, table_path);
-  ManifestVisitor visitor(format, public_digests);
+  ManifestVisitor visitor(format, public_digests, "token table");
   hv::WalkTokenTable(table, visitor);
   if (visitor.leaves() == 0) throw std::runtime_error(table_path + ": the table has no tokens");
 
   const std::string fingerprint = Sha256Hex(table_text);
   const int demo_token_leaves = static_cast<int>(visitor.demo_token_leaves().size());
   const bool committed_demo_table = fingerprint == Sha256Hex(demo_table_text);
-  if (!committed_demo_table) CheckDemoTokens(visitor.demo_token_leaves());
+  if (!committed_demo_table) {
+    CheckDemoTokens(visitor.demo_token_leaves(), "token table", "this custom table");
+  }
   const bool demo = committed_demo_table || demo_token_leaves == visitor.leaves();
   json manifest = {
       {"sha256", fingerprint},
@@ -304,6 +471,10 @@ int Run(const std::vector<std::string>& args) {
       {"demoTokenLeaves", demo_token_leaves},
       {"hosts", visitor.hosts()},
   };
+  if (previous) {
+    manifest["previous"] =
+        CheckPrevious(*previous, until, table_text, visitor, format, public_digests);
+  }
   WriteAtomically(args[4], manifest.dump(2) + "\n");
   if (demo) {
     std::cerr << "note: this build carries the PUBLIC demo token table; no deployment may use it\n";
@@ -314,13 +485,18 @@ int Run(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 6) {
+  const bool with_previous = argc == 9 && std::string(argv[6]) == "--previous";
+  if (argc != 6 && !with_previous) {
     std::cerr << "usage: table_manifest <table.json> <table_format.json> <demo-table.json> "
-                 "<public_token_digests.json> <manifest-out.json>\n";
+                 "<public_token_digests.json> <manifest-out.json> "
+                 "[--previous <previous-table.json> <until>]\n";
     return 2;
   }
   try {
     return Run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const PreviousTableError& e) {
+    std::cerr << "error: previous token table: " << e.what() << "\n";
+    return 1;
   } catch (const std::exception& e) {
     std::cerr << "error: token table: " << e.what() << "\n";
     return 1;
