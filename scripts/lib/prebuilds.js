@@ -1,13 +1,15 @@
 'use strict';
 // The layout a packed package carries its modules in: prebuilds/<platform>-<arch>/
-// (linux-x64, linux-arm64), each folder with header_validator.node and its
-// manifest. The manifest copied there also says what the module needs to load
-// (`runtime`), read with readelf from the module itself, so that the loader
-// can name it on a system that cannot load the module.
+// (linux-x64, linux-arm64), each folder with header_validator.node, its
+// manifest and its fleet key (lib/fleet-key.js). The manifest copied there
+// also says what the module needs to load (`runtime`), read with readelf from
+// the module itself, so that the loader can name it on a system that cannot
+// load the module.
 
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
+const { FLEET_KEY_FILE } = require('../../lib/fleet-key');
 
 const MODULE_FILE = 'header_validator.node';
 const MANIFEST_FILE = 'header_validator.manifest.json';
@@ -43,7 +45,7 @@ function moduleRuntime(modulePath) {
 }
 
 /**
- * Copies the module and manifest of a build (its Release folder) into
+ * Copies the module, manifest and fleet key of a build (its Release folder) into
  * <destRoot>/prebuilds/linux-<arch>/ and returns that folder.
  */
 function writePrebuild(releaseDir, destRoot) {
@@ -54,6 +56,7 @@ function writePrebuild(releaseDir, destRoot) {
   fs.rmSync(dir, { recursive: true, force: true });
   fs.mkdirSync(dir, { recursive: true });
   fs.copyFileSync(modulePath, path.join(dir, MODULE_FILE));
+  fs.copyFileSync(path.join(releaseDir, FLEET_KEY_FILE), path.join(dir, FLEET_KEY_FILE));
   fs.writeFileSync(path.join(dir, MANIFEST_FILE), `${JSON.stringify({ ...manifest, runtime }, null, 2)}\n`);
   return dir;
 }

@@ -1,20 +1,26 @@
 // Build step: checks the encoded token table that is about to be compiled in
 // and writes a manifest of it beside the module (names, fingerprint, whether it
 // is the public demo table, how many leaves hold a public demo token). Never
-// prints a token.
+// prints a token. Given a sixth path, it also writes there the build's fleet
+// key: the secret that keys and authenticates the shared cache of checked
+// results (lib/shared-cache.js), so that only processes of this very build can
+// read or write each other's entries.
 //
 // Usage: table_manifest <table.json> <table_format.json> <demo-table.json>
-//                       <public_token_digests.json> <manifest-out.json>
+//                       <public_token_digests.json> <manifest-out.json> [<fleet-key-out>]
 //
 // A table other than the committed demo table fails the check when any leaf
 // holds a public demo token, unless the build's demo-token switch, the
 // environment variable HV_DEMO_TOKENS_SWITCH names, is 1 (then each such leaf is
 // a warning).
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -55,19 +61,24 @@ std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::string Hex(const unsigned char* bytes, std::size_t size) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(2 * size);  // one buffer: no partial copy of a key left behind
+  for (std::size_t i = 0; i < size; ++i) {
+    hex += kHex[bytes[i] >> 4];
+    hex += kHex[bytes[i] & 0x0F];
+  }
+  return hex;
+}
+
 std::string Sha256Hex(const void* data, std::size_t size) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   if (EVP_Digest(data, size, digest, &length, EVP_sha256(), nullptr) != 1) {
     throw std::runtime_error("SHA-256 failed");
   }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0x0F];
-  }
-  return hex;
+  return Hex(digest, length);
 }
 
 std::string Sha256Hex(const std::string& bytes) { return Sha256Hex(bytes.data(), bytes.size()); }
@@ -248,6 +259,37 @@ void WriteAtomically(const std::string& path, const std::string& content) {
     throw std::runtime_error("cannot write " + path);
 }
 
+// The fleet key: HMAC-SHA256 keyed with the encoded table's own bytes, so that
+// every table gets a fresh key that only holders of the build can compute. Not
+// from the table's fingerprint, which the manifest publishes.
+void WriteFleetKey(const std::string& table_text, const std::string& path) {
+  static constexpr char kLabel[] = "header-validator fleet key v1";
+  std::array<unsigned char, 32> key{};
+  const hv::WipeOnExit wipe_key(key.data(), key.size());
+  unsigned int length = 0;
+  if (HMAC(EVP_sha256(), table_text.data(), static_cast<int>(table_text.size()),
+           reinterpret_cast<const unsigned char*>(kLabel), sizeof kLabel - 1, key.data(),
+           &length) == nullptr ||
+      length != key.size()) {
+    throw std::runtime_error("HMAC-SHA256 failed");
+  }
+  std::string hex = Hex(key.data(), key.size());
+  const hv::WipeOnExit wipe_hex(hex);
+  const std::string temp = path + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    if (!out) throw std::runtime_error("cannot write " + temp);
+    // Readable by the owner only, before it holds anything.
+    std::filesystem::permissions(
+        temp, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+        std::filesystem::perm_options::replace);
+    out << hex << '\n';
+    if (!out.flush()) throw std::runtime_error("cannot write " + temp);
+  }
+  if (std::rename(temp.c_str(), path.c_str()) != 0)
+    throw std::runtime_error("cannot write " + path);
+}
+
 bool DemoTokensAllowed() {
   const char* allow = std::getenv(kDemoTokensSwitch);
   return allow != nullptr && std::string(allow) == "1";
@@ -305,6 +347,7 @@ int Run(const std::vector<std::string>& args) {
       {"hosts", visitor.hosts()},
   };
   WriteAtomically(args[4], manifest.dump(2) + "\n");
+  if (args.size() > 5) WriteFleetKey(table_text, args[5]);
   if (demo) {
     std::cerr << "note: this build carries the PUBLIC demo token table; no deployment may use it\n";
   }
@@ -314,9 +357,9 @@ int Run(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 6) {
+  if (argc != 6 && argc != 7) {
     std::cerr << "usage: table_manifest <table.json> <table_format.json> <demo-table.json> "
-                 "<public_token_digests.json> <manifest-out.json>\n";
+                 "<public_token_digests.json> <manifest-out.json> [<fleet-key-out>]\n";
     return 2;
   }
   try {
