@@ -6,8 +6,10 @@
 #            libc6:arm64, libstdc++6:arm64)
 set -euo pipefail
 
-# python3: the pty test of test/js/diagnostic-delivery.test.js.
-packages=(g++ cmake make pkg-config binutils libssl-dev libcrypt-dev nlohmann-json3-dev libgtest-dev python3)
+# python3: the pty test of test/js/diagnostic-delivery.test.js; redis-server: the shared cache's tests,
+# which start their own server.
+packages=(g++ cmake make pkg-config binutils libssl-dev libcrypt-dev nlohmann-json3-dev libgtest-dev python3
+  redis-server)
 arm64=0
 for arg in "$@"; do
   if [ "$arg" = --arm64 ]; then
