@@ -51,6 +51,12 @@ async function startRedis() {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-redis-'));
   const socket = path.join(dir, 'redis.sock');
   let child = await launch(dir, socket);
+  // Not left behind by a test file that ends before its after() hooks run.
+  const orphaned = () => {
+    child.kill('SIGKILL');
+    fs.rmSync(dir, { recursive: true, force: true });
+  };
+  process.once('exit', orphaned);
   const server = {
     socket,
     pause: () => child.kill('SIGSTOP'),
@@ -64,6 +70,7 @@ async function startRedis() {
       child = await launch(dir, socket);
     },
     async stop() {
+      process.off('exit', orphaned);
       child.kill('SIGCONT');
       child.kill('SIGTERM');
       await ended(child);
