@@ -18,6 +18,7 @@
 // itself, so that a heap dump holds no bearer code.
 
 const { checkObject, checkNames, checkInteger, checkMilliseconds } = require('./options');
+const { encodeTuple } = require('./tuple-encoding');
 
 // The valid bound is sized against a token holder flooding it with cheap
 // cost-4 codes: about 40 s of a 2-thread pool's work to cycle it (docs/api.md,
@@ -68,19 +69,7 @@ function createResultCache({ valid, invalid, ttl, invalidTtl }, clock) {
   const invalidBucket = new LRUCache(bucketOptions(invalid, invalidTtl));
   const inProgress = new Map();
 
-  // Each argument as its UTF-16 units behind its length: no two tuples share
-  // an encoding, however their characters are arranged.
-  function keyOf(args) {
-    let size = 0;
-    for (const arg of args) size += 4 + 2 * arg.length;
-    const encoded = Buffer.allocUnsafe(size);
-    let offset = 0;
-    for (const arg of args) {
-      offset = encoded.writeUInt32LE(arg.length, offset);
-      offset += encoded.write(arg, offset, 'utf16le');
-    }
-    return crypto.createHash('sha256').update(encoded).digest('base64');
-  }
+  const keyOf = (args) => crypto.createHash('sha256').update(encodeTuple(args)).digest('base64');
 
   return {
     keyOf,

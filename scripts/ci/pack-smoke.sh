@@ -103,7 +103,7 @@ step "tarball contents"
 mkdir "$work/unpacked"
 tar -C "$work/unpacked" -xzf "$tarball"
 listing="$(cd "$work/unpacked" && find . -type f | sed 's|^\./package/||' | sort)"
-unexpected="$(grep -Ev '^(package\.json|README\.md|bin/[^/]+\.js|lib/(cli/(commands/)?|encode/|native/)?[^/]+\.m?js|types/[^/]+\.d\.m?ts|shared/(messages|auth_code_rules|table_format|public_token_digests)\.json|prebuilds/linux-(x64|arm64)/header_validator(\.node|\.manifest\.json|_previous\.node))$' <<<"$listing" || true)"
+unexpected="$(grep -Ev '^(package\.json|README\.md|bin/[^/]+\.js|lib/(cli/(commands/)?|encode/|native/)?[^/]+\.m?js|types/[^/]+\.d\.m?ts|shared/(messages|auth_code_rules|table_format|public_token_digests)\.json|prebuilds/linux-(x64|arm64)/header_validator(\.node|\.manifest\.json|\.fleet-key|_previous\.node))$' <<<"$listing" || true)"
 [ -z "$unexpected" ] || fail "files outside the allow-list were packed: $unexpected"
 for platform in linux-x64 linux-arm64; do
   for module in header_validator header_validator_previous; do
@@ -141,7 +141,7 @@ grep -q 'refusing to pack a build with the public demo token table' "$work/demo-
   --loglevel=warn >"$work/demo-pack.json" 2>"$work/demo-pack.log") ||
   { tail -n 20 "$work/demo-pack.log" >&2; fail "HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_PACKAGE=1 did not allow the demo pack"; }
 [ "$(node -p 'JSON.parse(require("node:fs").readFileSync(process.argv[1], "utf8"))[0].files.map((f) => f.path).filter((p) => p.startsWith("prebuilds/")).join(" ")' "$work/demo-pack.json")" = \
-  "prebuilds/linux-x64/header_validator.manifest.json prebuilds/linux-x64/header_validator.node" ] ||
+  "prebuilds/linux-x64/header_validator.fleet-key prebuilds/linux-x64/header_validator.manifest.json prebuilds/linux-x64/header_validator.node" ] ||
   fail "HEADER_VALIDATOR_PACK_X64_ONLY=1 did not pack linux-x64 alone"
 echo "refused without HEADER_VALIDATOR_ALLOW_DEMO_TOKENS_IN_PACKAGE=1, allowed with it (and linux-x64 alone with HEADER_VALIDATOR_PACK_X64_ONLY=1)"
 

@@ -1,15 +1,16 @@
 'use strict';
 // The layout a packed package carries its modules in: prebuilds/<platform>-<arch>/
-// (linux-x64, linux-arm64), each folder with header_validator.node and its
-// manifest, and header_validator_previous.node when the build has a previous
-// table. The manifest copied there also says what the module needs to load
-// (`runtime`), read with readelf from the module itself, so that the loader
-// can name it on a system that cannot load the module.
+// (linux-x64, linux-arm64), each folder with header_validator.node, its
+// manifest and its fleet key (lib/fleet-key.js), and header_validator_previous.node
+// when the build has a previous table. The manifest copied there also says what
+// the module needs to load (`runtime`), read with readelf from the module
+// itself, so that the loader can name it on a system that cannot load the module.
 
 const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const path = require('node:path');
 const { MODULE_FILE, PREVIOUS_MODULE_FILE, MANIFEST_FILE } = require('../../lib/native/locate');
+const { FLEET_KEY_FILE } = require('../../lib/fleet-key');
 // process.arch by readelf's name for the ELF machine.
 const ARCH_BY_MACHINE = { 'Advanced Micro Devices X86-64': 'x64', AArch64: 'arm64' };
 
@@ -42,15 +43,15 @@ function moduleRuntime(modulePath) {
 }
 
 /**
- * Copies the modules and manifest of a build (its Release folder) into
- * <destRoot>/prebuilds/linux-<arch>/ and returns that folder: the previous
+ * Copies the modules, manifest and fleet key of a build (its Release folder)
+ * into <destRoot>/prebuilds/linux-<arch>/ and returns that folder: the previous
  * table's module too when the manifest names a previous table.
  */
 function writePrebuild(releaseDir, destRoot) {
   const modulePath = path.join(releaseDir, MODULE_FILE);
   const runtime = moduleRuntime(modulePath);
   const manifest = JSON.parse(fs.readFileSync(path.join(releaseDir, MANIFEST_FILE), 'utf8'));
-  const files = [MODULE_FILE];
+  const files = [MODULE_FILE, FLEET_KEY_FILE];
   if (manifest.previous) {
     const previousRuntime = moduleRuntime(path.join(releaseDir, PREVIOUS_MODULE_FILE));
     if (previousRuntime.arch !== runtime.arch) {

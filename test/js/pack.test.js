@@ -51,7 +51,7 @@ it('packs the JavaScript layer and the prebuilt modules with their manifests, an
     '^(package\\.json|README\\.md|bin/[^/]+\\.js|lib/(cli/(commands/)?|encode/|native/)?[^/]+\\.m?js|' +
       'types/[^/]+\\.d\\.m?ts|' +
       'shared/(messages|auth_code_rules|table_format|public_token_digests)\\.json|' +
-      'prebuilds/linux-(x64|arm64)/header_validator(\\.node|\\.manifest\\.json|_previous\\.node))$',
+      'prebuilds/linux-(x64|arm64)/header_validator(\\.node|\\.manifest\\.json|\\.fleet-key|_previous\\.node))$',
   );
   assert.deepEqual(
     files.filter((f) => !allowed.test(f)),

@@ -1,11 +1,14 @@
 // Build step: checks the encoded token table that is about to be compiled in
 // and writes a manifest of it beside the module (names, fingerprint, whether it
 // is the public demo table, how many leaves hold a public demo token). Never
-// prints a token.
+// prints a token. Given --fleet-key <path>, it also writes there the build's fleet
+// key: the secret that keys and authenticates the shared cache of checked
+// results (lib/shared-cache.js), so that only processes of this very build can
+// read or write each other's entries.
 //
 // Usage: table_manifest <table.json> <table_format.json> <demo-table.json>
 //                       <public_token_digests.json> <manifest-out.json>
-//                       [--previous <previous-table.json> <until>]
+//                       [--fleet-key <fleet-key-out>] [--previous <previous-table.json> <until>]
 //
 // A table other than the committed demo table fails the check when any leaf
 // holds a public demo token, unless the build's demo-token switch, the
@@ -17,12 +20,15 @@
 // table is, and refused when it carries nothing to rotate; the manifest says
 // per combination what it changes.
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -79,19 +85,24 @@ std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::string Hex(const unsigned char* bytes, std::size_t size) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(2 * size);  // one buffer: no partial copy of a key left behind
+  for (std::size_t i = 0; i < size; ++i) {
+    hex += kHex[bytes[i] >> 4];
+    hex += kHex[bytes[i] & 0x0F];
+  }
+  return hex;
+}
+
 std::string Sha256Hex(const void* data, std::size_t size) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   if (EVP_Digest(data, size, digest, &length, EVP_sha256(), nullptr) != 1) {
     throw std::runtime_error("SHA-256 failed");
   }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0x0F];
-  }
-  return hex;
+  return Hex(digest, length);
 }
 
 std::string Sha256Hex(const std::string& bytes) { return Sha256Hex(bytes.data(), bytes.size()); }
@@ -286,6 +297,48 @@ void WriteAtomically(const std::string& path, const std::string& content) {
     throw std::runtime_error("cannot write " + path);
 }
 
+// The fleet key: HMAC-SHA256 keyed with the encoded table's own bytes, so that
+// every table gets a fresh key that only holders of the build can compute. Not
+// from the table's fingerprint, which the manifest publishes.
+void WriteFleetKey(const std::string& table_text, const std::string* previous_text,
+                   const std::string& until_text, const std::string& path) {
+  // The label alone for a build without a previous table; with one, the
+  // previous table's text and the end of the overlap follow it, each behind
+  // its length, so that no two builds share a message.
+  std::string message = "header-validator fleet key v1";
+  if (previous_text != nullptr) {
+    for (const std::string* part : {previous_text, &until_text}) {
+      message += '\0' + std::to_string(part->size()) + ':';
+      message += *part;
+    }
+  }
+  const hv::WipeOnExit wipe_message(message);
+  std::array<unsigned char, 32> key{};
+  const hv::WipeOnExit wipe_key(key.data(), key.size());
+  unsigned int length = 0;
+  if (HMAC(EVP_sha256(), table_text.data(), static_cast<int>(table_text.size()),
+           reinterpret_cast<const unsigned char*>(message.data()), message.size(), key.data(),
+           &length) == nullptr ||
+      length != key.size()) {
+    throw std::runtime_error("HMAC-SHA256 failed");
+  }
+  std::string hex = Hex(key.data(), key.size());
+  const hv::WipeOnExit wipe_hex(hex);
+  const std::string temp = path + ".tmp";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    if (!out) throw std::runtime_error("cannot write " + temp);
+    // Readable by the owner only, before it holds anything.
+    std::filesystem::permissions(
+        temp, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+        std::filesystem::perm_options::replace);
+    out << hex << '\n';
+    if (!out.flush()) throw std::runtime_error("cannot write " + temp);
+  }
+  if (std::rename(temp.c_str(), path.c_str()) != 0)
+    throw std::runtime_error("cannot write " + path);
+}
+
 bool DemoTokensAllowed() {
   const char* allow = std::getenv(kDemoTokensSwitch);
   return allow != nullptr && std::string(allow) == "1";
@@ -439,17 +492,46 @@ json CheckPrevious(const PreviousTable& previous, std::int64_t until,
   };
 }
 
-int Run(const std::vector<std::string>& args) {
+struct Arguments {
+  std::string table;
+  std::string format;
+  std::string demo_table;
+  std::string public_digests;
+  std::string manifest_out;
+  std::optional<std::string> fleet_key_out;
   std::optional<PreviousTable> previous;
-  if (args.size() == 8) previous = PreviousTable{args[6], args[7]};
+};
+
+// Five paths, then --fleet-key <out> and --previous <table> <until> in any
+// order, each at most once; nullopt for anything else.
+std::optional<Arguments> ParseArguments(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() < 5) return std::nullopt;
+  Arguments parsed{args[0], args[1], args[2], args[3], args[4], std::nullopt, std::nullopt};
+  for (std::size_t i = 5; i < args.size();) {
+    if (args[i] == "--fleet-key" && i + 1 < args.size() && !parsed.fleet_key_out) {
+      parsed.fleet_key_out = args[i + 1];
+      i += 2;
+    } else if (args[i] == "--previous" && i + 2 < args.size() && !parsed.previous) {
+      parsed.previous = PreviousTable{args[i + 1], args[i + 2]};
+      i += 3;
+    } else {
+      return std::nullopt;
+    }
+  }
+  return parsed;
+}
+
+int Run(const Arguments& args) {
+  const std::optional<PreviousTable>& previous = args.previous;
   // The clock first: a wrong end fails at once, before any table is decoded.
   const std::int64_t until = previous ? CheckOverlapEnd(previous->until_text, NowMs()) : 0;
 
-  const std::string& table_path = args[0];
+  const std::string& table_path = args.table;
   const std::string table_text = ReadFile(table_path);
-  const json format = json::parse(ReadFile(args[1]));
-  const std::string demo_table_text = ReadFile(args[2]);
-  const std::set<std::string> public_digests = ReadPublicDigests(args[3]);
+  const json format = json::parse(ReadFile(args.format));
+  const std::string demo_table_text = ReadFile(args.demo_table);
+  const std::set<std::string> public_digests = ReadPublicDigests(args.public_digests);
 
   const json table = ParseRejectingDuplicates(table_text, table_path);
   ManifestVisitor visitor(format, public_digests, "token table");
@@ -475,7 +557,14 @@ int Run(const std::vector<std::string>& args) {
     manifest["previous"] =
         CheckPrevious(*previous, until, table_text, visitor, format, public_digests);
   }
-  WriteAtomically(args[4], manifest.dump(2) + "\n");
+  WriteAtomically(args.manifest_out, manifest.dump(2) + "\n");
+  if (args.fleet_key_out) {
+    // Whatever changes what the build accepts changes its keyspace: a build
+    // that verifies previous tokens must not share entries with one that does not.
+    const std::string previous_text = previous ? ReadFile(previous->path) : std::string();
+    WriteFleetKey(table_text, previous ? &previous_text : nullptr,
+                  previous ? hv::FormatUtcInstant(until) : std::string(), *args.fleet_key_out);
+  }
   if (demo) {
     std::cerr << "note: this build carries the PUBLIC demo token table; no deployment may use it\n";
   }
@@ -485,15 +574,15 @@ int Run(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool with_previous = argc == 9 && std::string(argv[6]) == "--previous";
-  if (argc != 6 && !with_previous) {
+  const std::optional<Arguments> arguments = ParseArguments(argc, argv);
+  if (!arguments) {
     std::cerr << "usage: table_manifest <table.json> <table_format.json> <demo-table.json> "
-                 "<public_token_digests.json> <manifest-out.json> "
+                 "<public_token_digests.json> <manifest-out.json> [--fleet-key <fleet-key-out>] "
                  "[--previous <previous-table.json> <until>]\n";
     return 2;
   }
   try {
-    return Run(std::vector<std::string>(argv + 1, argv + argc));
+    return Run(*arguments);
   } catch (const PreviousTableError& e) {
     std::cerr << "error: previous token table: " << e.what() << "\n";
     return 1;
