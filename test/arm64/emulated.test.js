@@ -30,7 +30,7 @@ describe('linux-arm64 module under emulation', () => {
   it('loads the arm64 prebuild of the package', () => {
     assert.equal(process.arch, 'arm64');
     assert.equal(
-      require(path.join(packageDir, 'lib', 'native.js')).MODULE_PATH,
+      require(path.join(packageDir, 'lib', 'native', 'locate.js')).MODULE_PATH,
       path.join(packageDir, 'prebuilds', 'linux-arm64', 'header_validator.node'),
     );
     assert.equal(hv.tableInfo().combinations.length, 60);
