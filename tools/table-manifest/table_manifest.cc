@@ -6,6 +6,7 @@
 // Usage: table_manifest <table.json> <table_format.json> <demo-table.json>
 //                       <public_token_digests.json> <manifest-out.json>
 //                       [--previous <previous-table.json> <until>]
+//                       [--vocabulary <vocabulary.json>]
 //
 // A table other than the committed demo table fails the check when any leaf
 // holds a public demo token, unless the build's demo-token switch, the
@@ -16,6 +17,9 @@
 // package keeps verifying until the UTC instant <until>: checked as the current
 // table is, and refused when it carries nothing to rotate; the manifest says
 // per combination what it changes.
+//
+// With --vocabulary, a team's own platforms and user types, in place of those
+// of the table format, for both tables; the manifest records them.
 #include <openssl/evp.h>
 #include <time.h>
 
@@ -46,8 +50,10 @@
 #include "common/wipe.h"
 #include "host_name_rule.h"
 #include "rotation_report.h"
+#include "strict_json.h"
 #include "tokens/table_walk.h"
 #include "utc_instant.h"
+#include "vocabulary.h"
 
 #if !defined(HV_DEMO_TOKENS_SWITCH) || !defined(HV_PREVIOUS_TABLE_SETTING) || \
     !defined(HV_PREVIOUS_UNTIL_SETTING)
@@ -56,6 +62,7 @@
 
 namespace {
 
+using hv::ParseRejectingDuplicates;
 using nlohmann::json;
 
 // The build's settings, named once, by CMakeLists.txt.
@@ -96,27 +103,13 @@ std::string Sha256Hex(const void* data, std::size_t size) {
 
 std::string Sha256Hex(const std::string& bytes) { return Sha256Hex(bytes.data(), bytes.size()); }
 
-// Parses JSON and refuses an object with the same key twice: the module's
-// parser would silently keep only one of them.
-json ParseRejectingDuplicates(const std::string& text, const std::string& what) {
-  std::vector<std::set<std::string>> open_objects;
-  std::string duplicate;
-  json::parser_callback_t callback = [&](int, json::parse_event_t event, json& parsed) {
-    if (event == json::parse_event_t::object_start) {
-      open_objects.emplace_back();
-    } else if (event == json::parse_event_t::object_end) {
-      open_objects.pop_back();
-    } else if (event == json::parse_event_t::key) {
-      const auto& key = parsed.get_ref<const std::string&>();
-      if (!open_objects.back().insert(key).second && duplicate.empty()) duplicate = key;
-    }
-    return true;
-  };
-  json value = json::parse(text, callback);
-  if (!duplicate.empty()) {
-    throw std::runtime_error(what + ": the key \"" + duplicate + "\" appears twice in one object");
+// "A, B, C": the member names of a vocabulary object, or the names of a list.
+std::string ListNames(const json& names) {
+  std::string listed;
+  for (const auto& [key, value] : names.items()) {
+    listed += (listed.empty() ? "" : ", ") + (names.is_object() ? key : value.get<std::string>());
   }
-  return value;
+  return listed;
 }
 
 // The SHA-256 digests of the public demo tokens, as the package ships them.
@@ -163,7 +156,8 @@ class ManifestVisitor : public hv::TableVisitor {
   void AddPlatform(const std::string& platform, const hv::UserTypeList& user_types) override {
     const json& vocabulary = format_.at("platforms");
     if (!vocabulary.contains(platform)) {
-      throw std::runtime_error(host_ + "/" + platform + ": unknown platform");
+      throw std::runtime_error(host_ + "/" + platform + ": unknown platform; known platforms: " +
+                               ListNames(vocabulary) + " (names are case-sensitive)");
     }
     json names = json::array();
     for (const auto& [user_type, numerals] : user_types) {
@@ -171,7 +165,8 @@ class ManifestVisitor : public hv::TableVisitor {
       const std::string where = combination.Name();
       const json& allowed = vocabulary.at(platform);
       if (std::find(allowed.begin(), allowed.end(), user_type) == allowed.end()) {
-        throw std::runtime_error(where + ": user type not used with this platform");
+        throw std::runtime_error(where + ": user type not used with this platform; " + platform +
+                                 " has: " + ListNames(allowed));
       }
       names.push_back(user_type);
       ++leaves_;
@@ -439,7 +434,20 @@ json CheckPrevious(const PreviousTable& previous, std::int64_t until,
   };
 }
 
-int Run(const std::vector<std::string>& args) {
+// The platforms and user types the tables may use: those of the vocabulary
+// file when one is given, else the format's own. Both follow one rule.
+json PlatformsInUse(const json& format, const std::string& format_path,
+                    const std::optional<hv::Vocabulary>& vocabulary) {
+  if (vocabulary) return vocabulary->platforms;
+  const hv::VocabularyRule rule(format.at("vocabularyFiles"));
+  const json& platforms = format.at("platforms");
+  if (const std::string problem = rule.Problem(platforms); !problem.empty()) {
+    throw std::runtime_error(format_path + ": " + problem);
+  }
+  return platforms;
+}
+
+int Run(const std::vector<std::string>& args, const std::optional<std::string>& vocabulary_path) {
   std::optional<PreviousTable> previous;
   if (args.size() == 8) previous = PreviousTable{args[6], args[7]};
   // The clock first: a wrong end fails at once, before any table is decoded.
@@ -447,7 +455,17 @@ int Run(const std::vector<std::string>& args) {
 
   const std::string& table_path = args[0];
   const std::string table_text = ReadFile(table_path);
-  const json format = json::parse(ReadFile(args[1]));
+  json format = json::parse(ReadFile(args[1]));
+  std::optional<hv::Vocabulary> vocabulary;
+  if (vocabulary_path) {
+    vocabulary =
+        hv::ReadVocabularyFile(*vocabulary_path, hv::VocabularyRule(format.at("vocabularyFiles")));
+  }
+  format["platforms"] = PlatformsInUse(format, args[1], vocabulary);
+  if (vocabulary) {
+    std::cerr << "note: platforms and user types from " << *vocabulary_path << ": "
+              << ListNames(vocabulary->platforms) << "\n";
+  }
   const std::string demo_table_text = ReadFile(args[2]);
   const std::set<std::string> public_digests = ReadPublicDigests(args[3]);
 
@@ -471,6 +489,11 @@ int Run(const std::vector<std::string>& args) {
       {"demoTokenLeaves", demo_token_leaves},
       {"hosts", visitor.hosts()},
   };
+  // Only a record: the module takes its combinations from the table itself.
+  if (vocabulary) {
+    manifest["vocabulary"] = {{"sha256", Sha256Hex(vocabulary->text)},
+                              {"platforms", vocabulary->platforms}};
+  }
   if (previous) {
     manifest["previous"] =
         CheckPrevious(*previous, until, table_text, visitor, format, public_digests);
@@ -482,18 +505,44 @@ int Run(const std::vector<std::string>& args) {
   return 0;
 }
 
+// Takes "<flag> <value>" out of the options after the positional arguments:
+// the value, or nothing when the flag is absent. Throws when it has no value.
+std::optional<std::string> TakeOption(std::vector<std::string>& args, const std::string& flag) {
+  constexpr std::size_t kPositionals = 5;
+  for (std::size_t i = kPositionals; i < args.size(); ++i) {
+    if (args[i] != flag) continue;
+    if (i + 1 == args.size()) throw std::invalid_argument(flag + " needs a file");
+    std::string value = args[i + 1];
+    args.erase(args.begin() + static_cast<std::ptrdiff_t>(i),
+               args.begin() + static_cast<std::ptrdiff_t>(i + 2));
+    return value;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool with_previous = argc == 9 && std::string(argv[6]) == "--previous";
-  if (argc != 6 && !with_previous) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  std::optional<std::string> vocabulary;
+  bool usable = true;
+  try {
+    vocabulary = TakeOption(args, "--vocabulary");
+  } catch (const std::invalid_argument&) {
+    usable = false;
+  }
+  const bool with_previous = args.size() == 8 && args[5] == "--previous";
+  if (!usable || (args.size() != 5 && !with_previous)) {
     std::cerr << "usage: table_manifest <table.json> <table_format.json> <demo-table.json> "
                  "<public_token_digests.json> <manifest-out.json> "
-                 "[--previous <previous-table.json> <until>]\n";
+                 "[--previous <previous-table.json> <until>] [--vocabulary <vocabulary.json>]\n";
     return 2;
   }
   try {
-    return Run(std::vector<std::string>(argv + 1, argv + argc));
+    return Run(args, vocabulary);
+  } catch (const hv::VocabularyError& e) {
+    std::cerr << "error: vocabulary: " << e.what() << "\n";
+    return 1;
   } catch (const PreviousTableError& e) {
     std::cerr << "error: previous token table: " << e.what() << "\n";
     return 1;
