@@ -117,7 +117,7 @@ module.exports = {
     '  --allow-shared-tokens  accept one token, or one bcrypt key, for several combinations\n' +
     '  --vocabulary <file>    platforms and user types of your own, { "platforms": { "WEB": ["USER"] } },\n' +
     "                         instead of the package's; build with HEADER_VALIDATOR_VOCABULARY=<file> too",
-  exits: '0 written, 1 the input file or the vocabulary file is refused',
+  exits: '0 written, 1 the input file is refused',
   options: {
     out: { type: 'string', short: 'o' },
     vocabulary: { type: 'string' },
