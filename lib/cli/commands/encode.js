@@ -16,8 +16,9 @@ function countOf(table) {
 }
 
 /**
- * The vocabulary file's platforms, or undefined without --vocabulary; a number
- * (the exit status) after reporting why it cannot be used.
+ * The vocabulary of the file that --vocabulary names, { platforms }, or
+ * undefined without it; a number (the exit status) after reporting why the
+ * file cannot be used.
  */
 function vocabularyOf(file, io) {
   if (file === undefined) return undefined;
