@@ -12,7 +12,9 @@
 // HEADER_VALIDATOR_PREVIOUS_TABLE=/abs/path/old-table.json together with
 // HEADER_VALIDATOR_PREVIOUS_UNTIL=<UTC instant> builds a second module from the
 // table being replaced, header_validator_previous.node, which verifies until
-// then. All are passed on every build, so switching any (or back) always
+// then. HEADER_VALIDATOR_VOCABULARY=/abs/path/team.vocabulary.json gives the
+// table check a team's own platforms and user types (docs/tokens.md). All are
+// passed on every build, so switching any (or back) always
 // redoes what depends on it. Every build ends with the linkage test on each
 // module it made.
 
@@ -48,7 +50,7 @@ function run(cmd, args, env) {
 const PREVIOUS_TABLE = 'HEADER_VALIDATOR_PREVIOUS_TABLE';
 const PREVIOUS_UNTIL = 'HEADER_VALIDATOR_PREVIOUS_UNTIL';
 
-/** The table file that env[variable] names, as an absolute path; throws when it names none. */
+/** The file that env[variable] names (a table or vocabulary), as an absolute path; throws when it names none. */
 function tableFile(variable, env) {
   // npm runs scripts from the package root; resolve against where the user was.
   const resolved = path.resolve(env.INIT_CWD || process.cwd(), env[variable]);
@@ -79,6 +81,13 @@ function previousTable(env = process.env) {
     );
   }
   return { table: tableFile(PREVIOUS_TABLE, env), until };
+}
+
+const VOCABULARY = 'HEADER_VALIDATOR_VOCABULARY';
+
+/** The vocabulary file that env names, as an absolute path, or '' for the table format's own. */
+function vocabularyFile(env = process.env) {
+  return env[VOCABULARY] ? tableFile(VOCABULARY, env) : '';
 }
 
 // Set either way, so that a build without a previous table drops the one before.
@@ -176,6 +185,8 @@ function main(args) {
       `-DHV_TABLE=${tablePath()}`,
       ...demoTokensArgs(process.env, console.error),
       ...previousTableArgs(previous),
+      // Set either way too: a build without it goes back to the table format's vocabulary.
+      `-D${VOCABULARY}=${vocabularyFile()}`,
     ];
   } catch (err) {
     fail(err.message);
@@ -190,4 +201,4 @@ function main(args) {
 
 if (require.main === module) main(process.argv.slice(2));
 
-module.exports = { missingCrossToolchain, demoTokensArgs, previousTable };
+module.exports = { missingCrossToolchain, demoTokensArgs, previousTable, vocabularyFile };

@@ -8,9 +8,10 @@ set -euo pipefail
 
 # python3: the pty test of test/js/diagnostic-delivery.test.js; faketime: the clock of the
 # previous table's end in test/js/previous-table-build.test.js; redis-server: the shared cache's
-# tests, which start their own server.
+# tests, which start their own server; python3-bcrypt and apache2-utils (htpasswd): the Python and
+# shell examples of docs/clients.md, run by test/js/client-examples.test.js.
 packages=(g++ cmake make pkg-config binutils libssl-dev libcrypt-dev nlohmann-json3-dev libgtest-dev python3
-  faketime redis-server)
+  faketime redis-server python3-bcrypt apache2-utils)
 arm64=0
 for arg in "$@"; do
   if [ "$arg" = --arm64 ]; then

@@ -22,7 +22,8 @@
 //    drops build metadata (`+...`) from versions, so it goes into a prerelease;
 //  - it keeps only the scripts whose files the package carries.
 // HEADER_VALIDATOR_PACK_X64_ONLY=1 packs linux-x64 alone, without the cross toolchain.
-// The demo-token switches of the build and of prepack pass through to them.
+// The demo-token switches of the build and of prepack, and
+// HEADER_VALIDATOR_VOCABULARY, pass through to them.
 
 const { spawnSync } = require('node:child_process');
 const crypto = require('node:crypto');
@@ -168,6 +169,7 @@ function main() {
     pack = packOptions(process.argv.slice(2), process.env.INIT_CWD || process.cwd());
     checkDestination(pack.destination);
     require('./build').previousTable(process.env);
+    require('./build').vocabularyFile(process.env);
   } catch (err) {
     fail(err.message);
   }

@@ -1,13 +1,15 @@
 'use strict';
 
 // What the encoder shares with the module's build: the token mask, the hosts,
-// the platform/user-type vocabulary, the token bounds, how an encoded text
-// carries its key and IV, and the rule for host names. This side's one
+// the platform/user-type vocabulary and the rule a team's own follows, the
+// token bounds, how an encoded text carries its key and IV, and the rule for
+// host names. This side's one
 // reader of shared/table_format.json. The file ships with the package; a
 // broken one is this installation's fault, not the input's.
 
 const path = require('node:path');
 const { readPackageJson, brokenPackageFile } = require('./package-json');
+const { vocabularyRule, platformsProblem, platformsMap } = require('./vocabulary-rule');
 
 const FORMAT_FILE = path.join(__dirname, '..', '..', 'shared', 'table_format.json');
 
@@ -50,7 +52,7 @@ function hostNameRule(raw, bad) {
   };
 }
 
-/** Mask, hosts, vocabulary, token bounds, key/IV layout and host-name rule, shared with the module's build. */
+/** Mask, hosts, vocabulary and its rule, token bounds, key/IV layout and host-name rule: what the build reads too. */
 function loadFormat() {
   if (cachedFormat) return cachedFormat;
   const raw = readPackageJson(FORMAT_FILE);
@@ -63,16 +65,9 @@ function loadFormat() {
   if (!Array.isArray(raw.hosts) || !raw.hosts.every((h) => typeof h === 'string' && h !== '')) {
     throw bad('hosts must be a list of host names');
   }
-  const platforms = new Map();
-  if (raw.platforms === null || typeof raw.platforms !== 'object' || Array.isArray(raw.platforms)) {
-    throw bad('platforms must map platform names to lists of user types');
-  }
-  for (const [platform, userTypes] of Object.entries(raw.platforms)) {
-    if (!Array.isArray(userTypes) || !userTypes.every((u) => typeof u === 'string' && u !== '')) {
-      throw bad(`platforms.${platform} must be a list of user-type names`);
-    }
-    platforms.set(platform, userTypes);
-  }
+  const vocabulary = vocabularyRule(raw.vocabularyFiles, bad);
+  const platformsFault = platformsProblem(raw.platforms, vocabulary);
+  if (platformsFault) throw bad(platformsFault);
   const { min, max } = raw.tokenBytes ?? {};
   if (!Number.isInteger(min) || !Number.isInteger(max) || min < 1 || max < min) {
     throw bad('tokenBytes must give integer bounds {min, max} with 1 <= min <= max');
@@ -89,7 +84,8 @@ function loadFormat() {
   cachedFormat = {
     mask: Number.parseInt(raw.tokenMask.slice(2), 16),
     hosts: raw.hosts,
-    platforms,
+    platforms: platformsMap(raw.platforms),
+    vocabularyRule: vocabulary,
     min,
     max,
     keyIv: Object.fromEntries(sizes.map((size) => [size, keyIv[size]])),

@@ -13,11 +13,22 @@
 //   missing or broken): a HeaderValidatorError with code
 //   ERR_HEADER_VALIDATOR_LOAD naming the file (format.js);
 // - writing the table (writeTableFile): the file system's error, or an Error
-//   saying why an existing target that is not a regular file is left alone.
+//   saying why an existing target that is not a regular file is left alone;
+// - reading a vocabulary file (readVocabularyFile): the file system's error,
+//   or the refusal above with one problem naming the file.
 
 const { encodeToken } = require('./token');
 const { encodeTable, formatTable } = require('./table');
 const { writeTableFile, TABLE_FILE_MODE } = require('./write-table-file');
+const { readVocabularyFile } = require('./vocabulary');
 const { REFUSED } = require('./refusals');
 
-module.exports = { encodeToken, encodeTable, formatTable, writeTableFile, TABLE_FILE_MODE, REFUSED };
+module.exports = {
+  encodeToken,
+  encodeTable,
+  formatTable,
+  readVocabularyFile,
+  writeTableFile,
+  TABLE_FILE_MODE,
+  REFUSED,
+};

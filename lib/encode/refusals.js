@@ -256,6 +256,7 @@ module.exports = {
   membersOf,
   hostNameProblem,
   notAnObjectProblem,
+  didYouMean,
   platformProblem,
   userTypeProblem,
   checkToken,

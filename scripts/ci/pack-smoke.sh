@@ -2,20 +2,23 @@
 # CI stage: ship a team's build as a team would, then install it where no
 # compiler exists and check it.
 #
-#  1. fresh random tokens for every combination -> `header-validator encode`,
-#     and a previous table that they replace: other tokens for the ANDROID
-#     combinations, the same for the rest
-#  2. HEADER_VALIDATOR_TABLE=... HEADER_VALIDATOR_PREVIOUS_TABLE=... npm run
-#     package, in a temporary copy of the working tree (so the repository's
-#     own demo build is never switched): linux-x64 and linux-arm64
-#     (cross-built) modules of the same tables, in a tarball named after them
+#  1. fresh random tokens for every combination, and for a platform of the
+#     team's own (KIOSKOS, from a vocabulary file) -> `header-validator encode
+#     --vocabulary`, and a previous table that they replace: other tokens for
+#     the ANDROID combinations, the same for the rest
+#  2. HEADER_VALIDATOR_TABLE=... HEADER_VALIDATOR_PREVIOUS_TABLE=...
+#     HEADER_VALIDATOR_VOCABULARY=... npm run package, in a temporary copy of
+#     the working tree (so the repository's own demo build is never switched):
+#     linux-x64 and linux-arm64 (cross-built) modules of the same tables, in a
+#     tarball named after them
 #  3. the tarball holds only the allow-listed files and none of the tokens;
 #     packing the demo table is refused unless explicitly allowed, a plain
 #     `npm pack` is refused, and packing without the cross toolchain names it
 #  4. npm install of the tarball into an empty directory, with only node and
 #     npm on PATH (no g++, cc, cmake, make)
 #  5. smoke test, natively on x86-64: load, `list` fingerprint, a custom
-#     token's code validates, a demo token's code does not, the previous
+#     token's code validates (the own platform's too), a demo token's code
+#     does not, the previous
 #     module checks a replaced token's code, async API, generate/validate,
 #     demo; then under arm64 emulation the same but for the cost-12 work
 #     (generate, demo), which the arm64 stage covers
@@ -50,15 +53,17 @@ fail() {
 }
 step() { echo "-- $*"; }
 
-step "fresh random tokens, encoded with header-validator encode"
+step "fresh random tokens, a platform of the team's own, encoded with header-validator encode --vocabulary"
 node -e '
   const crypto = require("node:crypto");
   const fs = require("node:fs");
   const shape = JSON.parse(fs.readFileSync(process.argv[1], "utf8"));
+  // Every platform of the package, and KIOSKOS, one of the team own.
+  const vocabulary = { platforms: { ...JSON.parse(fs.readFileSync(process.argv[5], "utf8")).platforms, KIOSKOS: ["STAFF", "ADMIN"] } };
   const table = {};
   for (const [host, platforms] of Object.entries(shape)) {
     table[host] = {};
-    for (const [platform, userTypes] of Object.entries(platforms)) {
+    for (const [platform, userTypes] of Object.entries({ ...platforms, KIOSKOS: { STAFF: "", ADMIN: "" } })) {
       table[host][platform] = {};
       for (const userType of Object.keys(userTypes)) table[host][platform][userType] = crypto.randomBytes(24).toString("base64url");
     }
@@ -72,9 +77,11 @@ node -e '
   fs.writeFileSync(process.argv[2], JSON.stringify(table, null, 2), { mode: 0o600 });
   fs.writeFileSync(process.argv[3], JSON.stringify(previous, null, 2), { mode: 0o600 });
   fs.writeFileSync(process.argv[4], [...new Set([...all(table), ...all(previous)])].join("\n") + "\n", { mode: 0o600 });
-' "$root/tokens/demo-tokens.json" "$secrets/team.plain.json" "$secrets/previous.plain.json" "$secrets/tokens.txt"
-node "$root/bin/header-validator.js" encode "$secrets/team.plain.json" --out "$secrets/table.json"
-node "$root/bin/header-validator.js" encode "$secrets/previous.plain.json" --out "$secrets/previous.json"
+  fs.writeFileSync(process.argv[6], JSON.stringify(vocabulary, null, 2));
+' "$root/tokens/demo-tokens.json" "$secrets/team.plain.json" "$secrets/previous.plain.json" "$secrets/tokens.txt" \
+  "$root/shared/table_format.json" "$work/team.vocabulary.json"
+node "$root/bin/header-validator.js" encode "$secrets/team.plain.json" --vocabulary "$work/team.vocabulary.json" --out "$secrets/table.json"
+node "$root/bin/header-validator.js" encode "$secrets/previous.plain.json" --vocabulary "$work/team.vocabulary.json" --out "$secrets/previous.json"
 fingerprint="$(sha256sum "$secrets/table.json" | cut -d' ' -f1)"
 previous_fingerprint="$(sha256sum "$secrets/previous.json" | cut -d' ' -f1)"
 until="$(node -p 'new Date(Date.now() + 30 * 86400000).toISOString()')"
@@ -85,12 +92,12 @@ git -C "$root" ls-files -z --cached --others --exclude-standard |
   tar -C "$root" --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -C "$copy" -xf -
 ln -s "$root/node_modules" "$copy/node_modules"
 
-step "HEADER_VALIDATOR_TABLE=... HEADER_VALIDATOR_PREVIOUS_TABLE=... npm run package (x86-64 and arm64)"
+step "HEADER_VALIDATOR_TABLE=... HEADER_VALIDATOR_PREVIOUS_TABLE=... HEADER_VALIDATOR_VOCABULARY=... npm run package (x86-64 and arm64)"
 (cd "$copy" && HEADER_VALIDATOR_TABLE="$secrets/table.json" HEADER_VALIDATOR_PREVIOUS_TABLE="$secrets/previous.json" \
-  HEADER_VALIDATOR_PREVIOUS_UNTIL="$until" npm run package -- --pack-destination "$dist" \
+  HEADER_VALIDATOR_PREVIOUS_UNTIL="$until" HEADER_VALIDATOR_VOCABULARY="$work/team.vocabulary.json" npm run package -- --pack-destination "$dist" \
   --loglevel=warn >"$work/pack.log" 2>&1) ||
   { tail -n 40 "$work/pack.log" >&2; fail "npm run package of the custom build"; }
-grep -q "^note: previous table sha256:$previous_fingerprint verifies until $until: 36 rotated, 24 unchanged" "$work/pack.log" ||
+grep -q "^note: previous table sha256:$previous_fingerprint verifies until $until: 36 rotated, 36 unchanged" "$work/pack.log" ||
   { tail -n 40 "$work/pack.log" >&2; fail "the build did not report what the previous table rotates"; }
 tag="$(node -p 'require(process.argv[1]).packVersionTag(process.argv[2], { sha256: process.argv[3], until: process.argv[4] })' \
   "$root/scripts/pack.js" "$fingerprint" "$previous_fingerprint" "$until")"
@@ -114,6 +121,7 @@ for platform in linux-x64 linux-arm64; do
     const m = JSON.parse(require("node:fs").readFileSync(file, "utf8"));
     if (m.sha256 !== sha256 || m.demo !== false || m.runtime?.arch !== arch) process.exit(1);
     if (m.previous?.sha256 !== previous || m.previous.until !== until || m.previous.rotated.length !== 36) process.exit(1);
+    if (m.vocabulary?.platforms?.KIOSKOS?.join() !== "STAFF,ADMIN" || m.hosts["example.com"].KIOSKOS?.length !== 2) process.exit(1);
   ' "$work/unpacked/package/prebuilds/$platform/header_validator.manifest.json" "$fingerprint" "${platform#linux-}" \
     "$previous_fingerprint" "$until" ||
     fail "the $platform manifest does not describe the custom tables' $platform build"
@@ -181,6 +189,8 @@ node -e '
   fs.writeFileSync(`${out}/custom.code`, bcrypt.hashSync(token(custom), 4), { mode: 0o600 });
   fs.writeFileSync(`${out}/previous.code`, bcrypt.hashSync(token(previous), 4), { mode: 0o600 });
   fs.writeFileSync(`${out}/demo.code`, bcrypt.hashSync(token(demo), 4), { mode: 0o600 });
+  const kiosk = JSON.parse(fs.readFileSync(custom, "utf8"))["example.com"].KIOSKOS.STAFF;
+  fs.writeFileSync(`${out}/kiosk.code`, bcrypt.hashSync(kiosk, 4), { mode: 0o600 });
 ' "$root/node_modules/bcryptjs" "$secrets/team.plain.json" "$secrets/previous.plain.json" "$root/tokens/demo-tokens.json" "$secrets"
 
 # The installed package, run by the node command in node_cmd (native, or emulated).
@@ -211,7 +221,9 @@ smoke() {
   [ "$verdict" = valid ] || fail "a code from the custom token was not accepted on $arch ($verdict)"
   verdict="$(cli validate - ANDROID STORE example.com <"$secrets/demo.code")" && fail "a demo token's code was accepted on $arch"
   [ "$verdict" = invalid ] || fail "validate printed '$verdict' for the demo token's code on $arch"
-  echo "$arch: custom token's code: valid; demo token's code: invalid"
+  verdict="$(cli validate - KIOSKOS STAFF example.com <"$secrets/kiosk.code")" || true
+  [ "$verdict" = valid ] || fail "a code for the team's own platform was not accepted on $arch ($verdict)"
+  echo "$arch: custom token's code: valid (KIOSKOS/STAFF too); demo token's code: invalid"
 
   # The previous module as the package's loader hands it to the checks.
   result="$(run -e '

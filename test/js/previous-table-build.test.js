@@ -172,7 +172,7 @@ test('a previous table that rotates nothing, holds demo tokens or breaks the tab
   const leaf = demo['example.com'].WEB.USER;
   assertRefused(
     check(custom, writeTable({ 'example.com': { ANDRIOD: { USER: leaf } } }), until),
-    /^error: previous token table: example\.com\/ANDRIOD: unknown platform$/,
+    /^error: previous token table: example\.com\/ANDRIOD: unknown platform; known platforms: ANDROID, IOS, WEB /,
     'vocabulary',
   );
   assertRefused(

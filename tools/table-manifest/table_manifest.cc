@@ -9,6 +9,7 @@
 // Usage: table_manifest <table.json> <table_format.json> <demo-table.json>
 //                       <public_token_digests.json> <manifest-out.json>
 //                       [--fleet-key <fleet-key-out>] [--previous <previous-table.json> <until>]
+//                       [--vocabulary <vocabulary.json>]
 //
 // A table other than the committed demo table fails the check when any leaf
 // holds a public demo token, unless the build's demo-token switch, the
@@ -19,6 +20,9 @@
 // package keeps verifying until the UTC instant <until>: checked as the current
 // table is, and refused when it carries nothing to rotate; the manifest says
 // per combination what it changes.
+//
+// With --vocabulary, a team's own platforms and user types, in place of those
+// of the table format, for both tables; the manifest records them.
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <time.h>
@@ -52,8 +56,10 @@
 #include "common/wipe.h"
 #include "host_name_rule.h"
 #include "rotation_report.h"
+#include "strict_json.h"
 #include "tokens/table_walk.h"
 #include "utc_instant.h"
+#include "vocabulary.h"
 
 #if !defined(HV_DEMO_TOKENS_SWITCH) || !defined(HV_PREVIOUS_TABLE_SETTING) || \
     !defined(HV_PREVIOUS_UNTIL_SETTING)
@@ -62,6 +68,7 @@
 
 namespace {
 
+using hv::ParseRejectingDuplicates;
 using nlohmann::json;
 
 // The build's settings, named once, by CMakeLists.txt.
@@ -107,27 +114,13 @@ std::string Sha256Hex(const void* data, std::size_t size) {
 
 std::string Sha256Hex(const std::string& bytes) { return Sha256Hex(bytes.data(), bytes.size()); }
 
-// Parses JSON and refuses an object with the same key twice: the module's
-// parser would silently keep only one of them.
-json ParseRejectingDuplicates(const std::string& text, const std::string& what) {
-  std::vector<std::set<std::string>> open_objects;
-  std::string duplicate;
-  json::parser_callback_t callback = [&](int, json::parse_event_t event, json& parsed) {
-    if (event == json::parse_event_t::object_start) {
-      open_objects.emplace_back();
-    } else if (event == json::parse_event_t::object_end) {
-      open_objects.pop_back();
-    } else if (event == json::parse_event_t::key) {
-      const auto& key = parsed.get_ref<const std::string&>();
-      if (!open_objects.back().insert(key).second && duplicate.empty()) duplicate = key;
-    }
-    return true;
-  };
-  json value = json::parse(text, callback);
-  if (!duplicate.empty()) {
-    throw std::runtime_error(what + ": the key \"" + duplicate + "\" appears twice in one object");
+// "A, B, C": the member names of a vocabulary object, or the names of a list.
+std::string ListNames(const json& names) {
+  std::string listed;
+  for (const auto& [key, value] : names.items()) {
+    listed += (listed.empty() ? "" : ", ") + (names.is_object() ? key : value.get<std::string>());
   }
-  return value;
+  return listed;
 }
 
 // The SHA-256 digests of the public demo tokens, as the package ships them.
@@ -174,7 +167,8 @@ class ManifestVisitor : public hv::TableVisitor {
   void AddPlatform(const std::string& platform, const hv::UserTypeList& user_types) override {
     const json& vocabulary = format_.at("platforms");
     if (!vocabulary.contains(platform)) {
-      throw std::runtime_error(host_ + "/" + platform + ": unknown platform");
+      throw std::runtime_error(host_ + "/" + platform + ": unknown platform; known platforms: " +
+                               ListNames(vocabulary) + " (names are case-sensitive)");
     }
     json names = json::array();
     for (const auto& [user_type, numerals] : user_types) {
@@ -182,7 +176,8 @@ class ManifestVisitor : public hv::TableVisitor {
       const std::string where = combination.Name();
       const json& allowed = vocabulary.at(platform);
       if (std::find(allowed.begin(), allowed.end(), user_type) == allowed.end()) {
-        throw std::runtime_error(where + ": user type not used with this platform");
+        throw std::runtime_error(where + ": user type not used with this platform; " + platform +
+                                 " has: " + ListNames(allowed));
       }
       names.push_back(user_type);
       ++leaves_;
@@ -492,6 +487,19 @@ json CheckPrevious(const PreviousTable& previous, std::int64_t until,
   };
 }
 
+// The platforms and user types the tables may use: those of the vocabulary
+// file when one is given, else the format's own. Both follow one rule.
+json PlatformsInUse(const json& format, const std::string& format_path,
+                    const std::optional<hv::Vocabulary>& vocabulary) {
+  if (vocabulary) return vocabulary->platforms;
+  const hv::VocabularyRule rule(format.at("vocabularyFiles"));
+  const json& platforms = format.at("platforms");
+  if (const std::string problem = rule.Problem(platforms); !problem.empty()) {
+    throw std::runtime_error(format_path + ": " + problem);
+  }
+  return platforms;
+}
+
 struct Arguments {
   std::string table;
   std::string format;
@@ -500,14 +508,16 @@ struct Arguments {
   std::string manifest_out;
   std::optional<std::string> fleet_key_out;
   std::optional<PreviousTable> previous;
+  std::optional<std::string> vocabulary;
 };
 
-// Five paths, then --fleet-key <out> and --previous <table> <until> in any
-// order, each at most once; nullopt for anything else.
+// Five paths, then --fleet-key <out>, --previous <table> <until> and
+// --vocabulary <file> in any order, each at most once; nullopt for anything else.
 std::optional<Arguments> ParseArguments(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() < 5) return std::nullopt;
-  Arguments parsed{args[0], args[1], args[2], args[3], args[4], std::nullopt, std::nullopt};
+  Arguments parsed{args[0], args[1],      args[2],      args[3],
+                   args[4], std::nullopt, std::nullopt, std::nullopt};
   for (std::size_t i = 5; i < args.size();) {
     if (args[i] == "--fleet-key" && i + 1 < args.size() && !parsed.fleet_key_out) {
       parsed.fleet_key_out = args[i + 1];
@@ -515,6 +525,9 @@ std::optional<Arguments> ParseArguments(int argc, char** argv) {
     } else if (args[i] == "--previous" && i + 2 < args.size() && !parsed.previous) {
       parsed.previous = PreviousTable{args[i + 1], args[i + 2]};
       i += 3;
+    } else if (args[i] == "--vocabulary" && i + 1 < args.size() && !parsed.vocabulary) {
+      parsed.vocabulary = args[i + 1];
+      i += 2;
     } else {
       return std::nullopt;
     }
@@ -529,7 +542,17 @@ int Run(const Arguments& args) {
 
   const std::string& table_path = args.table;
   const std::string table_text = ReadFile(table_path);
-  const json format = json::parse(ReadFile(args.format));
+  json format = json::parse(ReadFile(args.format));
+  std::optional<hv::Vocabulary> vocabulary;
+  if (args.vocabulary) {
+    vocabulary =
+        hv::ReadVocabularyFile(*args.vocabulary, hv::VocabularyRule(format.at("vocabularyFiles")));
+  }
+  format["platforms"] = PlatformsInUse(format, args.format, vocabulary);
+  if (vocabulary) {
+    std::cerr << "note: platforms and user types from " << *args.vocabulary << ": "
+              << ListNames(vocabulary->platforms) << "\n";
+  }
   const std::string demo_table_text = ReadFile(args.demo_table);
   const std::set<std::string> public_digests = ReadPublicDigests(args.public_digests);
 
@@ -553,6 +576,11 @@ int Run(const Arguments& args) {
       {"demoTokenLeaves", demo_token_leaves},
       {"hosts", visitor.hosts()},
   };
+  // Only a record: the module takes its combinations from the table itself.
+  if (vocabulary) {
+    manifest["vocabulary"] = {{"sha256", Sha256Hex(vocabulary->text)},
+                              {"platforms", vocabulary->platforms}};
+  }
   if (previous) {
     manifest["previous"] =
         CheckPrevious(*previous, until, table_text, visitor, format, public_digests);
@@ -578,11 +606,14 @@ int main(int argc, char** argv) {
   if (!arguments) {
     std::cerr << "usage: table_manifest <table.json> <table_format.json> <demo-table.json> "
                  "<public_token_digests.json> <manifest-out.json> [--fleet-key <fleet-key-out>] "
-                 "[--previous <previous-table.json> <until>]\n";
+                 "[--previous <previous-table.json> <until>] [--vocabulary <vocabulary.json>]\n";
     return 2;
   }
   try {
     return Run(*arguments);
+  } catch (const hv::VocabularyError& e) {
+    std::cerr << "error: vocabulary: " << e.what() << "\n";
+    return 1;
   } catch (const PreviousTableError& e) {
     std::cerr << "error: previous token table: " << e.what() << "\n";
     return 1;
