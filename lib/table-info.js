@@ -109,6 +109,13 @@ function longestNameBytes() {
  * other combination from its lookup, without hashing.
  */
 function hasCombination(host, platform, userType) {
+  return places().get(host)?.get(platform)?.has(userType) === true;
+}
+
+/** Whether the table holds this host, compared exactly, as an own name of the manifest. */
+const hasHost = (host) => places().has(host);
+
+function places() {
   if (cachedPlaces === undefined) {
     cachedPlaces = new Map();
     for (const [name, platforms] of Object.entries(tableInfo().hosts)) {
@@ -118,7 +125,7 @@ function hasCombination(host, platform, userType) {
       cachedPlaces.set(name, byPlatform);
     }
   }
-  return cachedPlaces.get(host)?.get(platform)?.has(userType) === true;
+  return cachedPlaces;
 }
 
-module.exports = { tableInfo, longestNameBytes, hasCombination, readManifest };
+module.exports = { tableInfo, longestNameBytes, hasCombination, hasHost, readManifest };

@@ -94,7 +94,7 @@ async function main() {
 
   // Leftover checks of a scenario (a flood's queue) must not slow the next.
   const drained = async () => {
-    while (validator.stats().inFlight > 0) await common.sleep(50);
+    while (validator.stats().gauges.inFlight > 0) await common.sleep(50);
   };
   // Made on the pool, a queue's worth at a time.
   const newCodes = async (n) => {
@@ -121,12 +121,17 @@ async function main() {
   // Runs the clients at once; the first is the one the row describes.
   async function measure(label, name, configs, url = authUrl) {
     await drained();
-    const before = { stats: validator.stats(), main: mainThreadSeconds(), cpu: process.cpuUsage(), at: Date.now() };
+    const before = {
+      counters: validator.stats().counters,
+      main: mainThreadSeconds(),
+      cpu: process.cpuUsage(),
+      at: Date.now(),
+    };
     const reports = await Promise.all(configs.map((c) => client({ url, platform, userType, ...c })));
     const wallS = (Date.now() - before.at) / 1000;
     const cpu = process.cpuUsage(before.cpu);
     const mainS = mainThreadSeconds() - before.main;
-    const after = validator.stats();
+    const after = validator.stats().counters;
     const rows = reports.map((report, i) => ({
       label: i === 0 ? label : `${label}: flood`,
       name: i === 0 ? name : `↳ ${configs[i].what}`,
@@ -134,10 +139,10 @@ async function main() {
       ...summarise(report),
       mainThreadCores: mainS / wallS,
       poolThreadsCores: Math.max(0, (cpu.user + cpu.system) / 1e6 - mainS) / wallS,
-      hashes: after.bcryptChecks - before.stats.bcryptChecks,
-      shed: after.shed - before.stats.shed,
-      cacheHits: after.cacheHits - before.stats.cacheHits,
-      coalesced: after.coalesced - before.stats.coalesced,
+      hashes: after.bcryptChecks - before.counters.bcryptChecks,
+      shed: after.shed.overloaded - before.counters.shed.overloaded,
+      cacheHits: after.cacheHits - before.counters.cacheHits,
+      coalesced: after.coalesced - before.counters.coalesced,
     }));
     scenarios.push(...rows);
     return rows;
