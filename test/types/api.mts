@@ -105,7 +105,7 @@ http.createServer((req, res) =>
 authMiddleware({ validator });
 // @ts-expect-error skip answers a boolean
 authMiddleware({ host: 'example.com', skip: (req) => req.url });
-authMiddleware({ host: 'example.com', requestProperty: 'client' });
+authMiddleware({ host: 'example.com', requestProperty: 'headerAuth' });
 // @ts-expect-error the property is named by a string
 authMiddleware({ host: 'example.com', requestProperty: Symbol('auth') });
 

@@ -24,6 +24,6 @@ app.use((err: unknown, _req: Request, res: Response, next: NextFunction) => {
 // @ts-expect-error auth is read-only information, not a string
 const notAString: string = ({} as express.Request).auth;
 // @ts-expect-error this entry types req.auth only: another property is the main entry's
-authMiddleware({ host: 'example.com', requestProperty: 'client' });
+authMiddleware({ host: 'example.com', requestProperty: 'headerAuth' });
 
 export { app, notAString };

@@ -29,7 +29,7 @@ await fastify.register(fastifyHeaderValidator, { host: 'example.com', hook: 'yes
 
 // Again in a scope inside, with options of its own.
 await fastify.register(async (admin) => {
-  await admin.register(fastifyHeaderValidator, { host: 'www.example.com', requestProperty: 'client' });
+  await admin.register(fastifyHeaderValidator, { host: 'www.example.com', requestProperty: 'headerAuth' });
 });
 
 export { fastify, scoped };

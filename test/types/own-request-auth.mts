@@ -14,11 +14,11 @@ declare global {
 }
 
 const app = express();
-app.use(authMiddleware({ host: 'example.com', requestProperty: 'client' }));
-app.use(authMiddleware<express.Request>({ host: (req) => req.hostname, requestProperty: 'client' }));
+app.use(authMiddleware({ host: 'example.com', requestProperty: 'headerAuth' }));
+app.use(authMiddleware<express.Request>({ host: (req) => req.hostname, requestProperty: 'headerAuth' }));
 app.get('/orders', (req, res) => {
   const subject: string | undefined = req.auth?.sub;
-  const client: AuthInfo | undefined = (req as express.Request & { client?: AuthInfo }).client;
+  const client: AuthInfo | undefined = (req as express.Request & { headerAuth?: AuthInfo }).headerAuth;
   res.json({ subject, client });
 });
 
