@@ -52,7 +52,7 @@ describe('check events', () => {
     return validator.close();
   });
 
-  it('one message per check, through the middleware and validateRequestAsync alike, none holding the code', async () => {
+  it('one message per check, from the middleware and validateRequestAsync alike, none holding the code', async () => {
     server.listen(0, '127.0.0.1');
     await once(server, 'listening');
     const url = `http://127.0.0.1:${server.address().port}`;

@@ -109,10 +109,17 @@ describe('reasons', () => {
     const plain = await frameworks['express 5']({ host: HOST, validator: closed });
     const handled = await frameworks['express 5']({ host: HOST, validator: closed, failWithError: true });
     const answer = await rawRequest(plain, { headers: headersFor(code) });
-    assert.deepEqual([answer.status, answer.headers['retry-after'], answer.body], [503, '1', '{"error":"unavailable"}']);
+    assert.deepEqual(
+      [answer.status, answer.headers['retry-after'], answer.body],
+      [503, '1', '{"error":"unavailable"}'],
+    );
     const viaHandler = await rawRequest(handled, { headers: headersFor(code) });
     assert.equal(viaHandler.status, 503);
-    assert.deepEqual(JSON.parse(viaHandler.body), { typed: true, code: 'ERR_HEADER_VALIDATOR_CLOSED', reason: 'closed' });
+    assert.deepEqual(JSON.parse(viaHandler.body), {
+      typed: true,
+      code: 'ERR_HEADER_VALIDATOR_CLOSED',
+      reason: 'closed',
+    });
   });
 });
 
@@ -121,7 +128,10 @@ describe('host', () => {
     // A control character in the name is printed escaped; the table's hosts are named.
     const misspelt = 'api.example.co\n';
     const named = /'api\.example\.co\\x0A' is not a host of the token table, which holds: .*'example\.com'/;
-    assert.throws(() => authMiddleware({ host: misspelt }), (err) => err instanceof TypeError && named.test(err.message));
+    assert.throws(
+      () => authMiddleware({ host: misspelt }),
+      (err) => err instanceof TypeError && named.test(err.message),
+    );
     assert.throws(() => fastifyAuthHook({ host: 'Example.com' }), /'Example\.com' is not a host/);
     const app = Fastify();
     app.register(fastifyHeaderValidator, { host: 'example.co' });

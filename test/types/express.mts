@@ -19,7 +19,10 @@ app.get('/orders', (req, res) => {
 app.use((err: unknown, _req: Request, res: Response, next: NextFunction) => {
   if (!(err instanceof HeaderValidatorHttpError)) return next(err);
   const reason: HttpFailureReason = err.reason;
-  res.status(err.statusCode).set(err.headers).json({ error: err.code, retry: err.statusCode === 503, reason });
+  res
+    .status(err.statusCode)
+    .set(err.headers)
+    .json({ error: err.code, retry: err.statusCode === 503, reason });
 });
 // @ts-expect-error auth is read-only information, not a string
 const notAString: string = ({} as express.Request).auth;

@@ -6,6 +6,7 @@ import express from 'express';
 import { authMiddleware, type AuthInfo } from 'header-validator';
 
 declare global {
+  // eslint-disable-next-line @typescript-eslint/no-namespace -- how Express's Request is augmented
   namespace Express {
     interface Request {
       auth?: { sub: string; scopes: string[] };
