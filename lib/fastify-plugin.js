@@ -35,7 +35,7 @@ async function fastifyHeaderValidator(fastify, options) {
   const ours = fastify[PROPERTIES] ?? new Set();
   if (!ours.has(property)) {
     if (fastify.hasRequestDecorator(property)) throw decoratedByOthers(`request.${property}`);
-    fastify.decorateRequest(property, null);
+    fastify.decorateRequest(property, undefined);
     fastify[PROPERTIES] = new Set([...ours, property]);
   }
   if (fastify[SETTINGS] === undefined) {
