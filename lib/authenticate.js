@@ -1,10 +1,15 @@
 'use strict';
 
-// The request check shared by the middleware and the Fastify hook: read the
-// three headers, resolve the deployment's host, validate off the main thread.
-// Nothing here logs or echoes the auth code.
+// The request check shared by the middleware and the Fastify hook: resolve
+// the deployment's host, read the three headers, check off the main thread.
+// A request whose code the validator has answered before is answered at once,
+// without a promise; the others settle later. Each check is reported once,
+// through the validator, with the reason for a refusal. Nothing here logs or
+// echoes the auth code.
 
 const defaultValidator = require('./default-validator');
+const { REFUSED, failure } = require('./check-answer');
+const { checkStart } = require('./check-report');
 const errors = require('./errors');
 const {
   checkRequiredOptions,
@@ -16,13 +21,21 @@ const {
   optionError,
   hostRequired,
 } = require('./options');
-const { unauthorizedAnswer, overloadedAnswer } = require('./http-answer');
+const { printableName } = require('./printable-name');
+const { readRequestProperty } = require('./request-property');
+const { hasHost, tableInfo } = require('./table-info');
+const { unauthorizedAnswers, retryLaterAnswer } = require('./http-answer');
+const { CHECK, REPORT } = require('./validator');
 
 const DEFAULT_HEADERS = Object.freeze({ authCode: 'x-auth-code', platform: 'x-platform', userType: 'x-user-type' });
 const HEADER_OPTION_NAMES = new Set(Object.keys(DEFAULT_HEADERS));
-const OPTION_NAMES = new Set(['host', 'validator', 'headers', 'skip', 'failWithError']);
+const OPTION_NAMES = new Set(['host', 'validator', 'headers', 'skip', 'failWithError', 'requestProperty']);
 // RFC 9110 token characters: what a header name may hold.
 const TOKEN = /^[!#$%&'*+.^_`|~0-9A-Za-z-]+$/;
+// Enough of a long table's hosts for an operator to spot a misspelling.
+const HOSTS_LISTED = 20;
+
+const SKIPPED = Object.freeze({ skipped: true });
 
 function readHeaderNames(headers, where) {
   checkObject(headers, where, 'headers', 'an object of header names');
@@ -36,24 +49,56 @@ function readHeaderNames(headers, where) {
   return names;
 }
 
+function tableHostsText() {
+  const hosts = Object.keys(tableInfo().hosts);
+  const listed = hosts.slice(0, HOSTS_LISTED).map((host) => `'${printableName(host)}'`);
+  const more = hosts.length > HOSTS_LISTED ? ` and ${hosts.length - HOSTS_LISTED} more` : '';
+  return hosts.length === 0 ? 'none' : listed.join(', ') + more;
+}
+
+// A host that the table does not hold refuses every code: a misspelt host
+// must stop the server at start, not answer every request 401.
+function unknownHost(where, host) {
+  return optionError(
+    where,
+    'host',
+    `'${printableName(host)}' is not a host of the token table, which holds: ${tableHostsText()}`,
+  );
+}
+
 /** Checks the options once, when the middleware is made. */
 function readAuthOptions(options, where) {
   checkRequiredOptions(options, where, ['host']);
   checkNames(options, OPTION_NAMES, where);
   const { host, validator, headers = {}, skip, failWithError = false } = options;
   if (!(typeof host === 'function' || (typeof host === 'string' && host !== ''))) throw hostRequired(where);
-  if (validator !== undefined && typeof validator?.validateRequestAsync !== 'function') {
+  if (validator !== undefined && typeof validator?.[CHECK] !== 'function') {
     throw optionError(where, 'validator', 'must come from createValidator()');
   }
   if (skip !== undefined) checkFunction(skip, where, 'skip', 'the request');
   checkBoolean(failWithError, where, 'failWithError');
+  const requestProperty = readRequestProperty(options.requestProperty, where);
   const names = readHeaderNames(headers, where);
-  const unauthorized = unauthorizedAnswer(names);
-  // The default validator is made now, so that the module and its manifest
-  // are loaded (and a build that must not run is refused) when the middleware,
-  // hook or plugin is made: a broken install fails at start, not per request.
-  return { host, validator: validator ?? defaultValidator(), skip, failWithError, names, unauthorized };
+  if (typeof host === 'string' && !hasHost(host)) throw unknownHost(where, host);
+  return {
+    host,
+    // The default validator is made now, so that the module and its manifest
+    // are loaded (and a build that must not run is refused) when the
+    // middleware, hook or plugin is made: a broken install fails at start, not
+    // per request.
+    validator: validator ?? defaultValidator(),
+    skip,
+    failWithError,
+    requestProperty,
+    names,
+    unauthorized: unauthorizedAnswers(names),
+  };
 }
+
+const isThenable = (value) => typeof value?.then === 'function';
+
+const MISSING = Symbol('missing');
+const REPEATED = Symbol('repeated');
 
 // A header sent more than once is refused, not joined. Requests without
 // headersDistinct (Fastify's inject(), node:http2's compatibility API) only
@@ -63,62 +108,119 @@ function single(incoming, name) {
   const distinct = incoming.headersDistinct;
   if (distinct != null) {
     const values = distinct[name];
-    return values?.length === 1 ? values[0] : undefined;
+    if (values === undefined) return MISSING;
+    return values.length === 1 ? values[0] : REPEATED;
   }
   const headers = incoming.headers;
   const value = headers != null && Object.hasOwn(headers, name) ? headers[name] : undefined;
-  return typeof value === 'string' && !value.includes(',') ? value : undefined;
+  if (value === undefined) return MISSING;
+  return typeof value === 'string' && !value.includes(',') ? value : REPEATED;
 }
 
 // The host function's own error may say anything, and a framework's default
 // error handler may send it to the client: it travels only as the cause.
-async function callHostFunction(hostFunction, req) {
-  let resolved;
-  try {
-    resolved = await hostFunction(req);
-  } catch (err) {
-    throw errors.host(err);
-  }
+function resolvedHost(resolved) {
   if (typeof resolved !== 'string' || resolved === '') {
     throw errors.host(new TypeError('header-validator: the host function must return a non-empty host name'));
+  }
+  if (!hasHost(resolved)) {
+    throw errors.host(
+      new TypeError(
+        `header-validator: the host function returned '${printableName(resolved)}', which is not a host of the ` +
+          'token table',
+      ),
+    );
   }
   return resolved;
 }
 
+function callHostFunction(hostFunction, req) {
+  let resolved;
+  try {
+    resolved = hostFunction(req);
+  } catch (err) {
+    throw errors.host(err);
+  }
+  if (!isThenable(resolved)) return resolvedHost(resolved);
+  return Promise.resolve(resolved).then(resolvedHost, (err) => {
+    throw errors.host(err);
+  });
+}
+
 // skip may be async: a pending Promise is truthy, so only an awaited, exact
 // true lets a request through unchecked. Its own error travels only as the cause.
-async function callSkipFunction(skipFunction, req) {
+function callSkipFunction(skipFunction, req) {
+  let decided;
   try {
-    return (await skipFunction(req)) === true;
+    decided = skipFunction(req);
   } catch (err) {
     throw errors.skip(err);
   }
+  if (!isThenable(decided)) return decided === true;
+  return Promise.resolve(decided).then(
+    (value) => value === true,
+    (err) => {
+      throw errors.skip(err);
+    },
+  );
 }
 
 /**
  * @param {unknown} req what skip() and a host function receive
  * @param {import('node:http').IncomingMessage} incoming the request whose headers are read
- * @returns {Promise<{skipped: true} | {auth: AuthInfo} | {status: number, headers: object, body: string}>}
+ * @returns {Outcome | Promise<Outcome>} it throws (or rejects) only the skip and host functions' errors
+ * @typedef {{skipped: true} | {auth: AuthInfo} | {status: number, headers: object, body: string, reason: string}}
+ *   Outcome
  * @typedef {{platform: string, userType: string, host: string}} AuthInfo
  */
-async function authenticate(req, incoming, settings) {
-  if (settings.skip !== undefined && (await callSkipFunction(settings.skip, req))) return { skipped: true };
-  const { names } = settings;
+function authenticate(req, incoming, settings) {
+  if (settings.skip === undefined) return checkRequest(req, incoming, settings);
+  const skipped = callSkipFunction(settings.skip, req);
+  if (!isThenable(skipped)) return skipped ? SKIPPED : checkRequest(req, incoming, settings);
+  return skipped.then((yes) => (yes ? SKIPPED : checkRequest(req, incoming, settings)));
+}
+
+function checkRequest(req, incoming, settings) {
+  const start = checkStart();
+  if (typeof settings.host !== 'function') return checkAt(settings.host, incoming, settings, start);
+  const hostFailed = (err) => {
+    settings.validator[REPORT](failure(err, 'none'), null, null, null, start);
+    throw err;
+  };
+  let host;
+  try {
+    host = callHostFunction(settings.host, req);
+  } catch (err) {
+    return hostFailed(err);
+  }
+  if (!isThenable(host)) return checkAt(host, incoming, settings, start);
+  return host.then((resolved) => checkAt(resolved, incoming, settings, start), hostFailed);
+}
+
+function checkAt(host, incoming, settings, start) {
+  const { names, validator } = settings;
   const authCode = single(incoming, names.authCode);
   const platform = single(incoming, names.platform);
   const userType = single(incoming, names.userType);
-  if (authCode === undefined || platform === undefined || userType === undefined) return settings.unauthorized;
-
-  const host = typeof settings.host === 'function' ? await callHostFunction(settings.host, req) : settings.host;
-  let valid;
-  try {
-    valid = await settings.validator.validateRequestAsync(authCode, platform, userType, host);
-  } catch (err) {
-    const overloaded = overloadedAnswer(err);
-    if (overloaded) return overloaded;
-    throw err;
+  if (typeof authCode !== 'string' || typeof platform !== 'string' || typeof userType !== 'string') {
+    const answer = [authCode, platform, userType].includes(REPEATED)
+      ? REFUSED['repeated-header'].none
+      : REFUSED['missing-header'].none;
+    const name = (value) => (typeof value === 'string' ? value : null);
+    return conclude(answer, host, name(platform), name(userType), settings, start);
   }
-  return valid ? { auth: { platform, userType, host } } : settings.unauthorized;
+  const answer = validator[CHECK](authCode, platform, userType, host);
+  if (!(answer instanceof Promise)) return conclude(answer, host, platform, userType, settings, start);
+  return answer.then((done) => conclude(done, host, platform, userType, settings, start));
+}
+
+function conclude(answer, host, platform, userType, settings, start) {
+  settings.validator[REPORT](answer, host, platform, userType, start);
+  if (answer.valid) return { auth: { platform, userType, host } };
+  if (answer.error === undefined) return settings.unauthorized[answer.reason];
+  const retryLater = retryLaterAnswer(answer);
+  if (retryLater) return retryLater;
+  throw answer.error;
 }
 
 module.exports = { authenticate, readAuthOptions };

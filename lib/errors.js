@@ -15,7 +15,7 @@ const codes = Object.freeze({
   DEMO_TABLE: 'ERR_HEADER_VALIDATOR_DEMO_TABLE',
   /** Every thread is busy and the queue is full. */
   OVERLOADED: 'ERR_HEADER_VALIDATOR_OVERLOADED',
-  /** The validator has been closed. */
+  /** The validator has been closed, or is closing. */
   CLOSED: 'ERR_HEADER_VALIDATOR_CLOSED',
   /** A pool thread failed before it could answer. */
   WORKER: 'ERR_HEADER_VALIDATOR_WORKER',
@@ -37,10 +37,11 @@ class HeaderValidatorError extends Error {
   /**
    * @param {string} code one of `codes`
    * @param {string} message
-   * @param {{ cause?: unknown, status?: number, headers?: Record<string, string> }} [options] status and headers
-   *   for errors that stand for an HTTP answer, in the fields Express's and Fastify's error handlers read
+   * @param {{ cause?: unknown, status?: number, headers?: Record<string, string>, reason?: string }} [options]
+   *   status and headers for errors that stand for an HTTP answer, in the fields Express's and Fastify's error
+   *   handlers read; reason: the word the check events use for what went wrong
    */
-  constructor(code, message, { cause, status, headers } = {}) {
+  constructor(code, message, { cause, status, headers, reason } = {}) {
     super(message, cause === undefined ? undefined : { cause });
     this.code = code;
     if (status !== undefined) {
@@ -50,14 +51,33 @@ class HeaderValidatorError extends Error {
       this.expose = status < 500;
     }
     if (headers !== undefined) this.headers = headers;
+    if (reason !== undefined) this.reason = reason;
   }
 }
-Object.defineProperty(HeaderValidatorError.prototype, 'name', {
-  value: 'HeaderValidatorError',
-  enumerable: false,
-  configurable: true,
-  writable: true,
-});
+
+/**
+ * What the middleware, the Fastify hook and the plugin hand to the application's
+ * error handling: always with status, statusCode, headers and reason.
+ */
+class HeaderValidatorHttpError extends HeaderValidatorError {
+  /**
+   * @param {string} code one of `codes`
+   * @param {string} message
+   * @param {{ status: number, headers: Record<string, string>, reason: string, cause?: unknown }} options
+   */
+  constructor(code, message, { status, headers, reason, cause }) {
+    super(code, message, { status, headers, reason, cause });
+  }
+}
+
+for (const ErrorClass of [HeaderValidatorError, HeaderValidatorHttpError]) {
+  Object.defineProperty(ErrorClass.prototype, 'name', {
+    value: ErrorClass.name,
+    enumerable: false,
+    configurable: true,
+    writable: true,
+  });
+}
 
 const loadError = (reason, cause) =>
   new HeaderValidatorError(codes.LOAD, `header-validator: cannot load the native module: ${reason}`, { cause });
@@ -79,7 +99,10 @@ const overloaded = () =>
   new HeaderValidatorError(codes.OVERLOADED, 'header-validator: too many checks are waiting; try again later');
 
 const closed = () =>
-  new HeaderValidatorError(codes.CLOSED, 'header-validator: this validator has been closed and accepts no more calls');
+  new HeaderValidatorError(
+    codes.CLOSED,
+    'header-validator: this validator has been closed (or is closing) and accepts no more calls',
+  );
 
 // The pool failed (a thread died or could not start), not the check itself.
 const worker = (cause) =>
@@ -102,17 +125,20 @@ const hashFailed = (cause) =>
 // What the client may end up seeing: the original stays in `cause`, for the
 // application's own error handler only.
 const host = (cause) =>
-  new HeaderValidatorError(codes.HOST, "header-validator: could not resolve this deployment's host for the request", {
-    cause,
-    status: 500,
-  });
+  new HeaderValidatorHttpError(
+    codes.HOST,
+    "header-validator: could not resolve this deployment's host for the request",
+    { cause, status: 500, headers: {}, reason: 'host' },
+  );
 
 // The same for a skip function that throws or rejects: never a pass, and
 // nothing of its error for the client.
 const skip = (cause) =>
-  new HeaderValidatorError(codes.SKIP, 'header-validator: could not decide whether to check the request', {
+  new HeaderValidatorHttpError(codes.SKIP, 'header-validator: could not decide whether to check the request', {
     cause,
     status: 500,
+    headers: {},
+    reason: 'skip',
   });
 
 const demoTable = (count) =>
@@ -128,18 +154,20 @@ const demoTable = (count) =>
  * An HTTP answer of the middleware as an error, for an application that
  * handles them itself (failWithError): 401, or 503 for a busy, closed or
  * failing pool or a check that could not hash, with the response headers the
- * answer would have carried.
+ * answer would have carried and the reason of the check's event.
  */
-const httpFailure = ({ status, headers }, cause) =>
+const httpFailure = ({ status, headers, reason }, cause) =>
   status === 401
-    ? new HeaderValidatorError(codes.UNAUTHORIZED, 'header-validator: the request is not authenticated', {
+    ? new HeaderValidatorHttpError(codes.UNAUTHORIZED, 'header-validator: the request is not authenticated', {
         status,
         headers,
+        reason,
       })
-    : new HeaderValidatorError(cause?.code ?? codes.OVERLOADED, cause?.message ?? overloaded().message, {
+    : new HeaderValidatorHttpError(cause?.code ?? codes.OVERLOADED, cause?.message ?? overloaded().message, {
         cause,
         status,
         headers,
+        reason,
       });
 
 /**
@@ -160,6 +188,7 @@ const isCode = (code) => typeof code === 'string' && KNOWN_CODES.has(code);
 
 module.exports = {
   HeaderValidatorError,
+  HeaderValidatorHttpError,
   codes,
   isCode,
   loadError,

@@ -1,3 +1,3 @@
 import errors from './errors.js';
 
-export const { HeaderValidatorError, codes } = errors;
+export const { HeaderValidatorError, HeaderValidatorHttpError, codes } = errors;

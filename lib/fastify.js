@@ -13,7 +13,7 @@ const { letsThrough, responseHeaders, answerAsError } = require('./http-answer')
 function hookFromSettings(settings) {
   return async function headerValidatorAuth(request, reply) {
     const outcome = await authenticate(request, request.raw, settings);
-    if (letsThrough(outcome, request)) return undefined;
+    if (letsThrough(outcome, request, settings.requestProperty)) return undefined;
     if (settings.failWithError) throw answerAsError(outcome);
     reply.code(outcome.status).headers(responseHeaders(outcome));
     return reply.send(outcome.body);

@@ -5,7 +5,10 @@
 // their framework: which outcome of the check is which HTTP answer (401 with
 // a challenge, 503 with Retry-After), the headers every such answer carries,
 // and the same answer as an error for an application that answers itself.
+// Each answer carries the check's reason for that error; the body never
+// does: a client learns nothing it could use.
 
+const { REFUSAL_REASONS } = require('./check-answer');
 const errors = require('./errors');
 
 // The authentication scheme named in every 401's WWW-Authenticate challenge
@@ -13,41 +16,54 @@ const errors = require('./errors');
 // of their own, which the challenge lists.
 const SCHEME = 'AuthCode';
 
+// Retry-After lets clients and balancers come back instead of hammering a busy
+// pool, or try another instance of a server that is shutting down.
+const retryLater = (error) => ({ status: 503, headers: { 'retry-after': '1' }, body: JSON.stringify({ error }) });
+const OVERLOADED = retryLater('overloaded');
+
 // A busy, closed or failing pool, or a check that could not hash: the request
-// may well succeed if retried.
-const SHED_CODES = new Set([
-  errors.codes.OVERLOADED,
-  errors.codes.CLOSED,
-  errors.codes.WORKER,
-  errors.codes.HASH_FAILED,
+// may well succeed if retried (elsewhere, for a validator that is closing).
+const RETRY_LATER_BY_CODE = new Map([
+  [errors.codes.OVERLOADED, OVERLOADED],
+  [errors.codes.CLOSED, retryLater('unavailable')],
+  [errors.codes.WORKER, OVERLOADED],
+  [errors.codes.HASH_FAILED, OVERLOADED],
 ]);
 
-// Retry-After lets clients and balancers come back instead of hammering a busy pool.
-const OVERLOADED = Object.freeze({ status: 503, headers: { 'retry-after': '1' }, body: '{"error":"overloaded"}' });
-
-/** The 401 for requests read with these header names: its challenge lists them. */
-function unauthorizedAnswer(names) {
+/**
+ * The 401s for requests read with these header names, by the reason of the
+ * refusal: their challenge lists the names.
+ * @returns {Record<string, {status: 401, headers: object, body: string, reason: string}>}
+ */
+function unauthorizedAnswers(names) {
   const challenge = `${SCHEME} headers="${names.authCode} ${names.platform} ${names.userType}"`;
-  return Object.freeze({
-    status: 401,
-    headers: Object.freeze({ 'www-authenticate': challenge }),
-    body: '{"error":"unauthorized"}',
-  });
+  const headers = Object.freeze({ 'www-authenticate': challenge });
+  const body = '{"error":"unauthorized"}';
+  return Object.freeze(
+    Object.fromEntries(
+      REFUSAL_REASONS.map((reason) => [reason, Object.freeze({ status: 401, headers, body, reason })]),
+    ),
+  );
 }
 
-/** The 503 for a check that failed with err, or undefined for an error that is not the pool's or the hash's. */
-function overloadedAnswer(err) {
-  return SHED_CODES.has(err?.code) ? { ...OVERLOADED, cause: err } : undefined;
+/**
+ * The 503 for a check that was shed or failed (an answer of check-answer.js
+ * that holds its error), or undefined for an error that is not the pool's or
+ * the hash's.
+ */
+function retryLaterAnswer({ error, reason }) {
+  const answer = RETRY_LATER_BY_CODE.get(error?.code);
+  return answer === undefined ? undefined : { ...answer, cause: error, reason };
 }
 
 /**
  * Whether the outcome lets the request through (checked, or skipped); a
- * checked request gets its `auth`.
+ * checked request gets who it was authenticated as in request[property].
  */
-function letsThrough(outcome, request) {
+function letsThrough(outcome, request, property) {
   if (outcome.skipped) return true;
   if (outcome.auth) {
-    request.auth = outcome.auth;
+    request[property] = outcome.auth;
     return true;
   }
   return false;
@@ -60,11 +76,11 @@ function responseHeaders(answer) {
 
 /**
  * An answer as the error an application handles itself (failWithError, or
- * Fastify's error handling): a HeaderValidatorError with the answer's status
- * and headers. cause: the pool's error, for a 503.
+ * Fastify's error handling): a HeaderValidatorHttpError with the answer's
+ * status, headers and reason. cause: the pool's error, for a 503.
  */
 function answerAsError(answer) {
   return errors.httpFailure(answer, answer.cause);
 }
 
-module.exports = { unauthorizedAnswer, overloadedAnswer, letsThrough, responseHeaders, answerAsError };
+module.exports = { unauthorizedAnswers, retryLaterAnswer, letsThrough, responseHeaders, answerAsError };

@@ -27,4 +27,5 @@ module.exports = {
   authMiddleware: onFirstUse('./middleware', 'authMiddleware'),
   fastifyAuthHook: onFirstUse('./fastify', 'fastifyAuthHook'),
   HeaderValidatorError: errors.HeaderValidatorError,
+  HeaderValidatorHttpError: errors.HeaderValidatorHttpError,
 };

@@ -12,6 +12,7 @@ export const {
   authMiddleware,
   fastifyAuthHook,
   HeaderValidatorError,
+  HeaderValidatorHttpError,
 } = headerValidator;
 
 export default headerValidator;

@@ -8,18 +8,30 @@ const { letsThrough, responseHeaders, answerAsError } = require('./http-answer')
 function authMiddleware(options) {
   const settings = readAuthOptions(options, 'authMiddleware');
   return function headerValidatorAuth(req, res, next) {
-    // The outcome is acted on outside the promise chain, so that whatever the
+    let outcome;
+    try {
+      outcome = authenticate(req, req, settings);
+    } catch (err) {
+      next(err);
+      return;
+    }
+    // A code answered from the cache is acted on at once. Otherwise the
+    // outcome is acted on outside the promise chain, so that whatever the
     // route below throws propagates as it would without this middleware,
     // instead of becoming a rejection nobody handles.
-    authenticate(req, req, settings).then(
-      (outcome) => process.nextTick(act, outcome, settings, req, res, next),
+    if (!(outcome instanceof Promise)) {
+      act(outcome, settings, req, res, next);
+      return;
+    }
+    outcome.then(
+      (settled) => process.nextTick(act, settled, settings, req, res, next),
       (err) => process.nextTick(next, err),
     );
   };
 }
 
 function act(outcome, settings, req, res, next) {
-  if (letsThrough(outcome, req)) return next();
+  if (letsThrough(outcome, req, settings.requestProperty)) return next();
   // The application answers: Express's and Connect's error handlers honour
   // the error's status and headers.
   if (settings.failWithError) return next(answerAsError(outcome));

@@ -14,6 +14,7 @@
 //
 // Valid and invalid answers live in separate buckets, each least recently
 // used first out, so that a spray of wrong codes only ever evicts wrong codes.
+// An answer is a verdict (check-answer.js), which says whether it is valid.
 // Entries are keyed by a SHA-256 digest of the four arguments, never the code
 // itself, so that a heap dump holds no bearer code.
 
@@ -29,6 +30,8 @@ const MAX_ENTRIES = 1_000_000;
 const OPTION_NAMES = new Set(Object.keys(DEFAULTS));
 
 const NAMES_TEXT = [...OPTION_NAMES].join(', ');
+// Starts the keys of tuples with a lone surrogate: no UTF-8 text starts with 0xFF.
+const LONE_SURROGATE_TAG = Buffer.from([0xff]);
 
 /**
  * Checks createValidator's `cache` option: false, or { valid, invalid, ttl, invalidTtl }.
@@ -61,6 +64,10 @@ function createResultCache({ valid, invalid, ttl, invalidTtl }, clock) {
   // asynchronously does not pay for them.
   const crypto = require('node:crypto');
   const { LRUCache } = require('lru-cache');
+  // One call instead of three objects, where Node.js has it (20.12 and later).
+  const sha256 = crypto.hash
+    ? (data) => crypto.hash('sha256', data, 'base64')
+    : (data) => crypto.createHash('sha256').update(data).digest('base64');
   // A clock given is read on every look: the library otherwise keeps one
   // reading for a millisecond of real time.
   const timing = clock ? { perf: clock, ttlResolution: 0 } : {};
@@ -69,26 +76,38 @@ function createResultCache({ valid, invalid, ttl, invalidTtl }, clock) {
   const invalidBucket = new LRUCache(bucketOptions(invalid, invalidTtl));
   const inProgress = new Map();
 
-  const keyOf = (args) => crypto.createHash('sha256').update(encodeTuple(args)).digest('base64');
+  // Each argument behind its length, so that no two tuples share an encoding
+  // however their characters are arranged. Hashed as UTF-8, which tells apart
+  // every well-formed string; a string with a lone surrogate (which UTF-8
+  // would turn into U+FFFD) is hashed as its UTF-16 units instead, behind a
+  // byte that no UTF-8 encoding of the first form starts with.
+  function keyOf(authCode, platform, userType, host) {
+    if (authCode.isWellFormed() && platform.isWellFormed() && userType.isWellFormed() && host.isWellFormed()) {
+      return sha256(
+        `${authCode.length}:${authCode}${platform.length}:${platform}${userType.length}:${userType}` +
+          `${host.length}:${host}`,
+      );
+    }
+    return sha256(Buffer.concat([LONE_SURROGATE_TAG, encodeTuple([authCode, platform, userType, host])]));
+  }
 
   return {
     keyOf,
-    /** The stored answer, or undefined. */
+    /** The stored verdict, or undefined. */
     get: (key) => validBucket.get(key) ?? invalidBucket.get(key),
     /** The check of this key in flight, or undefined. */
     inFlight: (key) => inProgress.get(key),
     /**
      * Shares a check that has been accepted by the pool with later callers of
-     * the same key until it settles, then stores its answer. Errors are
+     * the same key until it settles, then stores its verdict. Errors are
      * never stored: the next call checks again.
      */
     share(key, check) {
       const shared = check.then(
-        (answer) => {
-          if (answer === true) validBucket.set(key, true);
-          else if (answer === false) invalidBucket.set(key, false);
+        (verdict) => {
+          (verdict.valid === true ? validBucket : invalidBucket).set(key, verdict);
           inProgress.delete(key);
-          return answer;
+          return verdict;
         },
         (err) => {
           inProgress.delete(key);

@@ -126,6 +126,7 @@ function describeTable(manifest) {
     info,
     hasCombination: (host, platform, userType) => placed(places, host, platform, userType),
     isRotated: (host, platform, userType) => placed(rotated, host, platform, userType),
+    hasHost: (host) => places.has(host),
   };
 }
 
@@ -181,4 +182,7 @@ function isRotated(host, platform, userType) {
   return current().isRotated(host, platform, userType);
 }
 
-module.exports = { tableInfo, longestNameBytes, hasCombination, isRotated, readManifest };
+/** Whether the table holds this host, compared exactly, as an own name of the manifest. */
+const hasHost = (host) => current().hasHost(host);
+
+module.exports = { tableInfo, longestNameBytes, hasCombination, hasHost, isRotated, readManifest };

@@ -3,126 +3,189 @@
 // Validators: the native functions as they are, plus Promise versions that run
 // on a pool of worker threads (pool.js) so that bcrypt never blocks the event
 // loop, with a cache of checked results in front of the pool. This file routes
-// each call (answered here when it cannot hash, from the cache, or on the
-// pool) and counts them.
+// each check (answered here when it cannot hash, from the cache, or on the
+// pool), and reports each one once (check-report.js), whether
+// validateRequestAsync or the middleware made it.
 
 const { validateRequestArgumentsError, generateAuthCodeArgumentsError } = require('./arguments');
-const { hashableAuthCode } = require('./auth-code-rules');
+const { hashableAuthCode, AUTH_CODE_LENGTH } = require('./auth-code-rules');
+const { VALID, REFUSED, verdictOf, failure } = require('./check-answer');
+const { MESSAGE_NAME_LIMIT, checkStart, createCheckCounters, snapshot, reportCheck } = require('./check-report');
 const errors = require('./errors');
-const { checkOptionsObject, checkNames } = require('./options');
+const { checkOptionsObject, checkNames, checkBoolean } = require('./options');
 const { readPoolOptions, createPool } = require('./pool');
 const { readCacheOptions, createResultCache } = require('./result-cache');
 const { longestNameBytes, hasCombination } = require('./table-info');
 
-const OPTION_NAMES = new Set(['threads', 'maxQueue', 'cache']);
+const OPTION_NAMES = new Set(['threads', 'maxQueue', 'cache', 'nativeDiagnostics']);
+
+/**
+ * The validator's own check, shared by validateRequestAsync and the middleware:
+ * (authCode, platform, userType, host) of four strings to an answer of
+ * check-answer.js, or a Promise of one; it never throws or rejects (a failure
+ * is an answer that holds its error). Not reported: the caller reports it.
+ */
+const CHECK = Symbol('header-validator check');
+/** Counts and publishes a finished check: (answer, host, platform, userType, start from checkStart). */
+const REPORT = Symbol('header-validator report');
 
 function readOptions(options) {
   checkOptionsObject(options, 'createValidator');
   checkNames(options, OPTION_NAMES, 'createValidator');
-  return { pool: readPoolOptions(options), cache: readCacheOptions(options.cache) };
-}
-
-// Whether the native function could hash for these names: only for a
-// combination the table has a place for. It refuses any other from its lookup,
-// in about a microsecond. Lengths first, so that a huge name is never hashed
-// into a map lookup.
-function namesCanHash(longestName, [platform, userType, host]) {
-  if (platform.length > longestName || userType.length > longestName || host.length > longestName) return false;
-  return hasCombination(host, platform, userType);
-}
-
-function answerHere(fn, args) {
-  try {
-    return Promise.resolve(fn(...args));
-  } catch (err) {
-    return Promise.reject(err);
-  }
+  const { nativeDiagnostics = true } = options;
+  checkBoolean(nativeDiagnostics, 'createValidator', 'nativeDiagnostics');
+  return { pool: readPoolOptions(options), cache: readCacheOptions(options.cache), nativeDiagnostics };
 }
 
 /**
  * @param {{ threads?: number, maxQueue?: number,
- *   cache?: false | { valid?: number, invalid?: number, ttl?: number, invalidTtl?: number } }}
+ *   cache?: false | { valid?: number, invalid?: number, ttl?: number, invalidTtl?: number },
+ *   nativeDiagnostics?: boolean }}
  *   [options] threads: pool size, 1 to 256 (default: one per available core); maxQueue: calls that may wait for a
- *   thread (default: 16 per thread); cache: bounds and expiry of the result cache, or false for none
+ *   thread (default: 16 per thread); cache: bounds and expiry of the result cache, or false for none;
+ *   nativeDiagnostics: false answers unknown names here instead of through the native function, which writes a
+ *   line to standard error for each (default true)
  */
 function createValidator(options = {}) {
-  const { pool: poolOptions, cache: cacheOptions } = readOptions(options);
+  const { pool: poolOptions, cache: cacheOptions, nativeDiagnostics } = readOptions(options);
   // The module is loaded here as well, so that a broken build fails at once.
   const { validateRequest, generateAuthCode } = require('./native').load();
   const longestName = longestNameBytes();
+  const messageNameLimit = Math.max(MESSAGE_NAME_LIMIT, longestName);
   const cache = cacheOptions ? createResultCache(cacheOptions) : undefined;
   const pool = createPool(poolOptions);
-  const counts = { calls: 0, cacheHits: 0, coalesced: 0, bcryptChecks: 0, refusedWithoutHashing: 0, shed: 0 };
+  const counters = createCheckCounters();
 
-  function shed() {
-    counts.shed++;
-    return Promise.reject(errors.overloaded());
-  }
+  // A name with more UTF-16 units than the table's longest name has in UTF-8
+  // bytes names nothing in it: lengths first, so that a huge name is never
+  // hashed into a map lookup.
+  const namesFit = (platform, userType, host) =>
+    platform.length <= longestName && userType.length <= longestName && host.length <= longestName;
 
-  function check(args) {
-    const task = pool.run('validateRequest', args);
-    if (task === undefined) return shed();
-    counts.bcryptChecks++;
-    return task;
-  }
-
-  // Only a check that would hash gets here. The same tuple checked before
-  // answers from the cache; one in flight is shared, without a queue slot.
-  function checkThroughCache(args) {
-    const key = cache.keyOf(args);
-    const known = cache.get(key);
-    if (known !== undefined) {
-      counts.cacheHits++;
-      return Promise.resolve(known);
+  // Why the native function would refuse this check without hashing, or
+  // undefined when it would hash. Its lookup comes first, then the code.
+  function refusalReason(authCode, platform, userType, host) {
+    if (!namesFit(platform, userType, host) || !hasCombination(host, platform, userType)) {
+      return 'unknown-combination';
     }
-    const pending = cache.inFlight(key);
-    if (pending !== undefined) {
-      counts.coalesced++;
-      return pending;
-    }
-    const task = pool.run('validateRequest', args);
-    if (task === undefined) return shed();
-    counts.bcryptChecks++;
-    return cache.share(key, task);
+    return hashableAuthCode(authCode) ? undefined : 'malformed-code';
   }
 
-  return Object.freeze({
+  // A refusal answered on the calling thread, in about a microsecond. By
+  // default the native function answers it, and writes its lookup's line for
+  // unknown names; without native diagnostics it is answered here.
+  function refuseHere(reason, authCode, platform, userType, host) {
+    if (!nativeDiagnostics) return REFUSED[reason].none;
+    try {
+      return validateRequest(authCode, platform, userType, host) === true ? VALID.none : REFUSED[reason].none;
+    } catch (err) {
+      return failure(err, 'none');
+    }
+  }
+
+  const asMiss = (verdict) => verdict.miss;
+  const asCoalesced = (verdict) => verdict.coalesced;
+  const asUncached = (nativeAnswer) => verdictOf(nativeAnswer).none;
+  const failedMiss = (err) => failure(err, 'miss');
+  const failedCoalesced = (err) => failure(err, 'coalesced');
+  const failedUncached = (err) => failure(err, 'none');
+
+  function check(authCode, platform, userType, host) {
+    if (pool.isClosed()) return failure(errors.closed(), 'none');
+    // A tuple the cache holds passed every check below before it was stored:
+    // a re-sent code costs one digest and one lookup.
+    let key;
+    if (cache !== undefined && authCode.length === AUTH_CODE_LENGTH && namesFit(platform, userType, host)) {
+      key = cache.keyOf(authCode, platform, userType, host);
+      const known = cache.get(key);
+      if (known !== undefined) return known.hit;
+      const pending = cache.inFlight(key);
+      if (pending !== undefined) return pending.then(asCoalesced, failedCoalesced);
+    }
+    const refusal = refusalReason(authCode, platform, userType, host);
+    if (refusal !== undefined) return refuseHere(refusal, authCode, platform, userType, host);
+    // Hashing belongs on the pool; one in flight for the same tuple is shared.
+    const task = pool.run('validateRequest', [authCode, platform, userType, host]);
+    if (task === undefined) return failure(errors.overloaded(), cache === undefined ? 'none' : 'miss');
+    counters.bcryptChecks++;
+    if (cache === undefined) return task.then(asUncached, failedUncached);
+    return cache.share(key, task.then(verdictOf)).then(asMiss, failedMiss);
+  }
+
+  function report(answer, host, platform, userType, start) {
+    reportCheck(counters, messageNameLimit, answer, host, platform, userType, start);
+  }
+
+  function settle(answer, host, platform, userType, start) {
+    report(answer, host, platform, userType, start);
+    if (answer.error !== undefined) throw answer.error;
+    return answer.valid;
+  }
+
+  function validateRequestAsync(...args) {
+    const error = validateRequestArgumentsError(args);
+    if (error) return Promise.reject(error);
+    const [authCode, platform, userType, host] = args;
+    const start = checkStart();
+    const answer = check(authCode, platform, userType, host);
+    if (answer instanceof Promise) return answer.then((done) => settle(done, host, platform, userType, start));
+    report(answer, host, platform, userType, start);
+    return answer.error === undefined ? Promise.resolve(answer.valid) : Promise.reject(answer.error);
+  }
+
+  function generateAuthCodeAsync(...args) {
+    const error = generateAuthCodeArgumentsError(args);
+    if (error) return Promise.reject(error);
+    if (pool.isClosed()) return Promise.reject(errors.closed());
+    const [platform, userType, host] = args;
+    if (!namesFit(platform, userType, host) || !hasCombination(host, platform, userType)) {
+      if (!nativeDiagnostics) return Promise.resolve(null);
+      try {
+        return Promise.resolve(generateAuthCode(...args));
+      } catch (err) {
+        return Promise.reject(err);
+      }
+    }
+    return pool.run('generateAuthCode', args) ?? Promise.reject(errors.overloaded());
+  }
+
+  const validator = {
     validateRequest,
     generateAuthCode,
-    validateRequestAsync(...args) {
-      counts.calls++;
-      const error = validateRequestArgumentsError(args);
-      if (error) return Promise.reject(error);
-      if (pool.isClosed()) return Promise.reject(errors.closed());
-      // A call that cannot hash is answered here, in microseconds, by the
-      // native function, which also writes its lookup's line; hashing belongs
-      // on the pool.
-      if (!hashableAuthCode(args[0]) || !namesCanHash(longestName, args.slice(1))) {
-        counts.refusedWithoutHashing++;
-        return answerHere(validateRequest, args);
-      }
-      return cache ? checkThroughCache(args) : check(args);
-    },
-    generateAuthCodeAsync(...args) {
-      const error = generateAuthCodeArgumentsError(args);
-      if (error) return Promise.reject(error);
-      if (pool.isClosed()) return Promise.reject(errors.closed());
-      if (!namesCanHash(longestName, args)) return answerHere(generateAuthCode, args);
-      return pool.run('generateAuthCode', args) ?? shed();
-    },
-    /** Counters since the validator was made, and the pool's load now. */
+    validateRequestAsync,
+    generateAuthCodeAsync,
+    /** Counters since the validator was made, and gauges of its pool and cache now. */
     stats() {
       const sizes = cache?.sizes() ?? { valid: 0, invalid: 0 };
-      return {
-        ...counts,
-        ...pool.load(),
-        cachedValid: sizes.valid,
-        cachedInvalid: sizes.invalid,
-      };
+      const { inFlight, queued } = pool.load();
+      const gauges = { inFlight, queued, cachedValid: sizes.valid, cachedInvalid: sizes.invalid };
+      return withFormerNames({ counters: snapshot(counters), gauges });
     },
     /** Lets accepted calls finish, then stops the threads; later calls reject. */
     close: () => pool.close(),
-  });
+  };
+  Object.defineProperties(validator, { [CHECK]: { value: check }, [REPORT]: { value: report } });
+  return Object.freeze(validator);
 }
 
-module.exports = { createValidator };
+const sum = (counts) => Object.values(counts).reduce((total, n) => total + n, 0);
+
+// The flat names stats() had before it kept counters and gauges apart, for
+// code written against them: not enumerable, so that they stay out of JSON
+// and of anything that walks the object. Deprecated.
+function withFormerNames(stats) {
+  const { counters, gauges } = stats;
+  const former = {
+    calls: counters.valid + sum(counters.invalid) + sum(counters.shed) + sum(counters.error),
+    cacheHits: counters.cacheHits,
+    coalesced: counters.coalesced,
+    bcryptChecks: counters.bcryptChecks,
+    refusedWithoutHashing: counters.invalid['unknown-combination'] + counters.invalid['malformed-code'],
+    shed: counters.shed.overloaded,
+    ...gauges,
+  };
+  for (const [name, value] of Object.entries(former)) Object.defineProperty(stats, name, { value });
+  return stats;
+}
+
+module.exports = { createValidator, CHECK, REPORT };

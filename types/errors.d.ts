@@ -12,7 +12,7 @@ export type HeaderValidatorErrorCode =
   | 'ERR_HEADER_VALIDATOR_DEMO_TABLE'
   /** Every thread is busy and the queue is full: shed, try again later (503 behind the middleware). */
   | 'ERR_HEADER_VALIDATOR_OVERLOADED'
-  /** The validator has been closed. */
+  /** The validator has been closed, or is closing (503 with {"error":"unavailable"} behind the middleware). */
   | 'ERR_HEADER_VALIDATOR_CLOSED'
   /** A pool thread failed before it could answer; the pool's error is the `cause` (503 behind the middleware). */
   | 'ERR_HEADER_VALIDATOR_WORKER'
@@ -44,12 +44,30 @@ export declare const codes: Readonly<{
   TABLE_REFUSED: 'ERR_HEADER_VALIDATOR_TABLE_REFUSED';
 }>;
 
+/** Why a check answered invalid: the reason on a 401's error and in the check's event, never in the 401's body. */
+export type RefusalReason =
+  | 'missing-header'
+  | 'repeated-header'
+  | 'unknown-combination'
+  /** Not a code any hash can be, its cost above the cap included. */
+  | 'malformed-code'
+  | 'mismatch';
+
+/** Why a check was not made: every thread busy and the queue full, or the validator closed (or closing). */
+export type ShedReason = 'overloaded' | 'closed';
+
+/** Why a check failed: a pool thread, the hash, the middleware's host function, or anything else. */
+export type CheckErrorReason = 'worker' | 'hash-failed' | 'host' | 'internal';
+
+/** The reason on an error that the middleware, hook or plugin hands to the application. */
+export type HttpFailureReason = RefusalReason | ShedReason | 'worker' | 'hash-failed' | 'host' | 'skip';
+
 /** Every error the package makes with an ERR_HEADER_VALIDATOR_* code, those from worker threads included. */
 export declare class HeaderValidatorError extends Error {
   constructor(
     code: HeaderValidatorErrorCode,
     message: string,
-    options?: { cause?: unknown; status?: number; headers?: Record<string, string> },
+    options?: { cause?: unknown; status?: number; headers?: Record<string, string>; reason?: HttpFailureReason },
   );
   code: HeaderValidatorErrorCode;
   /** For an error that stands for an HTTP answer: 401, 500 or 503 (also in `statusCode`). */
@@ -59,4 +77,26 @@ export declare class HeaderValidatorError extends Error {
   expose?: boolean;
   /** The headers the answer carries: WWW-Authenticate on a 401, Retry-After on a 503. */
   headers?: Record<string, string>;
+  /** Why: on every HeaderValidatorHttpError. */
+  reason?: HttpFailureReason;
+}
+
+/**
+ * What the middleware, the Fastify hook and the plugin hand to the application's error handling (with
+ * failWithError, from fastify.verifyAuthCode, and for a failing host or skip function): status, statusCode,
+ * headers and reason are always there. `instanceof` narrows to it.
+ */
+export declare class HeaderValidatorHttpError extends HeaderValidatorError {
+  constructor(
+    code: HeaderValidatorErrorCode,
+    message: string,
+    options: { status: number; headers: Record<string, string>; reason: HttpFailureReason; cause?: unknown },
+  );
+  /** 401 (a refusal), 500 (a failing host or skip function) or 503 (retry later). */
+  status: number;
+  statusCode: number;
+  expose: boolean;
+  /** The answer's headers: WWW-Authenticate on a 401, Retry-After on a 503, none on a 500. */
+  headers: Record<string, string>;
+  reason: HttpFailureReason;
 }

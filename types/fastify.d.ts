@@ -5,7 +5,7 @@ import type { AuthInfo, AuthOptions } from './index.js';
 
 declare module 'fastify' {
   interface FastifyRequest {
-    /** Who the plugin (or fastifyAuthHook) authenticated the request as. */
+    /** Who the plugin (or fastifyAuthHook) authenticated the request as, with the default requestProperty. */
     auth?: AuthInfo;
   }
   interface FastifyInstance {

@@ -1,17 +1,19 @@
 import type { IncomingHttpHeaders, IncomingMessage, ServerResponse } from 'node:http';
 
-export { HeaderValidatorError, type HeaderValidatorErrorCode } from './errors.js';
+import type { RefusalReason, ShedReason, CheckErrorReason } from './errors.js';
 
-// Express's Request gains `auth` wherever Express's types are installed; without
-// them this declares an interface nothing uses.
-declare global {
-  namespace Express {
-    interface Request {
-      /** Who authMiddleware authenticated the request as. */
-      auth?: AuthInfo;
-    }
-  }
-}
+export {
+  HeaderValidatorError,
+  HeaderValidatorHttpError,
+  type HeaderValidatorErrorCode,
+  type RefusalReason,
+  type ShedReason,
+  type CheckErrorReason,
+  type HttpFailureReason,
+} from './errors.js';
+
+// This entry declares nothing global: `req.auth` on Express's Request is declared by
+// 'header-validator/express', and on Fastify's request by 'header-validator/fastify'.
 
 /**
  * true when `auth_code` is a bcrypt hash of the combination's token. Runs on the calling thread. Throws an Error
@@ -45,7 +47,7 @@ export function generateAuthCodeAsync(platform: string, userType: string, host: 
 /** Closes the default validator: calls in flight finish, later async calls reject. */
 export function close(): Promise<void>;
 
-/** The default validator's counters. */
+/** The default validator's counters and gauges. */
 export function stats(): ValidatorStats;
 
 /** Bounds of a validator's cache of checked results. */
@@ -67,22 +69,39 @@ export interface ValidatorOptions {
   maxQueue?: number;
   /** The cache of checked results in front of the pool, or false for none; default: on, with the default bounds. */
   cache?: false | CacheOptions;
+  /**
+   * true (default): a check of names the table does not have is answered by the native function, which writes its
+   * lookup's line to standard error, as the synchronous validateRequest does. false: such checks (and
+   * generateAuthCodeAsync for such names) are answered without calling it, so nothing is written; the
+   * synchronous functions still write their lines.
+   */
+  nativeDiagnostics?: boolean;
 }
 
-/** Plain counters of a validator since it was made (all numbers), for a team's metrics. */
-export interface ValidatorStats {
-  /** validateRequestAsync calls. */
-  calls: number;
-  /** Calls answered from the cache. */
+/**
+ * Counters of a validator's checks since it was made: they only ever grow. A check is one call of
+ * validateRequestAsync with four strings, or one request that the middleware, hook or plugin checked with this
+ * validator (not one it skipped).
+ */
+export interface ValidatorCounters {
+  /** Checks answered valid. */
+  valid: number;
+  /** Checks answered invalid, by reason (the middleware's refusals of missing or repeated headers included). */
+  invalid: Record<RefusalReason, number>;
+  /** Checks not made: every thread busy and the queue full, or the validator closed (or closing). */
+  shed: Record<ShedReason, number>;
+  /** Checks that failed: a pool thread, the hash, the middleware's host function, or anything else. */
+  error: Record<CheckErrorReason, number>;
+  /** Checks answered from the cache. */
   cacheHits: number;
-  /** Calls that shared a check of the same arguments already in flight, without a queue slot. */
+  /** Checks that shared a check of the same arguments already in flight, without a queue slot. */
   coalesced: number;
   /** Checks sent to the pool, each of which runs one bcrypt hash. */
   bcryptChecks: number;
-  /** Calls answered on the calling thread because the module refuses them without hashing. */
-  refusedWithoutHashing: number;
-  /** Async calls (validateRequestAsync and generateAuthCodeAsync) rejected with ERR_HEADER_VALIDATOR_OVERLOADED. */
-  shed: number;
+}
+
+/** What a validator holds now: these go up and down. */
+export interface ValidatorGauges {
   /** Calls on the pool now, running or waiting for a thread. */
   inFlight: number;
   /** Of those, the ones waiting for a thread. */
@@ -91,6 +110,70 @@ export interface ValidatorStats {
   cachedValid: number;
   cachedInvalid: number;
 }
+
+/** stats(): a new object on every call, the caller's to keep. */
+export interface ValidatorStats {
+  counters: ValidatorCounters;
+  gauges: ValidatorGauges;
+  /** @deprecated the total of `counters`' outcomes (not enumerable; use `counters`) */
+  readonly calls: number;
+  /** @deprecated use `counters.cacheHits` */
+  readonly cacheHits: number;
+  /** @deprecated use `counters.coalesced` */
+  readonly coalesced: number;
+  /** @deprecated use `counters.bcryptChecks` */
+  readonly bcryptChecks: number;
+  /** @deprecated use `counters.invalid['unknown-combination']` and `counters.invalid['malformed-code']` */
+  readonly refusedWithoutHashing: number;
+  /** @deprecated use `counters.shed.overloaded` */
+  readonly shed: number;
+  /** @deprecated use `gauges.inFlight` */
+  readonly inFlight: number;
+  /** @deprecated use `gauges.queued` */
+  readonly queued: number;
+  /** @deprecated use `gauges.cachedValid` */
+  readonly cachedValid: number;
+  /** @deprecated use `gauges.cachedInvalid` */
+  readonly cachedInvalid: number;
+}
+
+/** Where a check's answer came from: the cache, a hash on the pool, a check in flight, or neither. */
+export type CheckCache = 'hit' | 'miss' | 'coalesced' | 'none';
+
+interface CheckMessageNames {
+  /**
+   * The names the check was for, as received (the same strings, not copies); null for one it never read (a
+   * header that was missing or repeated, a host function that failed). A name longer than 256 characters and
+   * than every name of the table names nothing in it, and is carried as a copy of its start, cut there and
+   * followed by '…' (U+2026). Names come from clients: escape them before writing them to a line.
+   */
+  host: string | null;
+  platform: string | null;
+  userType: string | null;
+  /** Where the answer came from. */
+  cache: CheckCache;
+  /** Milliseconds from the start of the check to its answer (the middleware's include the host function). */
+  durationMs: number;
+}
+
+/**
+ * One message per check on the diagnostics channel 'header-validator:check' (node:diagnostics_channel), from
+ * validateRequestAsync and from the middleware, hook and plugin alike. Never holds the auth code.
+ */
+export type CheckMessage = CheckMessageNames &
+  (
+    | {
+        outcome: 'valid';
+        reason: null;
+        /** The token the code matched: the combination's current one (or, while one is rotated, its previous). */
+        token: 'current' | 'previous';
+      }
+    | { outcome: 'invalid'; reason: RefusalReason; token: null }
+    | { outcome: 'shed'; reason: ShedReason; token: null }
+    | { outcome: 'error'; reason: CheckErrorReason; token: null }
+  );
+
+export type CheckOutcome = CheckMessage['outcome'];
 
 export interface Validator {
   validateRequest(auth_code: string, platform: string, userType: string, host: string): boolean;
@@ -145,7 +228,7 @@ export interface PreviousTableInfo {
 
 export function tableInfo(): TableInfo;
 
-/** Who a request was authenticated as; set on `req.auth` (Fastify: `request.auth`). */
+/** Who a request was authenticated as; set on `req.auth` (or the property named by `requestProperty`). */
 export interface AuthInfo {
   platform: string;
   userType: string;
@@ -178,17 +261,26 @@ export interface AuthOptions<Req> {
    */
   skip?: (req: Req) => boolean | Promise<boolean>;
   /**
-   * Hand refusals to the application's error handling instead of answering them: a HeaderValidatorError with
+   * Hand refusals to the application's error handling instead of answering them: a HeaderValidatorHttpError with
    * `status`/`statusCode` 401 (code 'ERR_HEADER_VALIDATOR_UNAUTHORIZED') or 503 (the overload, closed, worker or
-   * hash-failed code) and the answer's `headers` (WWW-Authenticate, Retry-After). Default false.
+   * hash-failed code), the answer's `headers` (WWW-Authenticate, Retry-After) and the `reason`. Default false.
    */
   failWithError?: boolean;
+  /**
+   * The request property that receives the AuthInfo of a request that passes; default 'auth'. An identifier (not
+   * starting with _) that requests do not already have: not one of node:http's, Express's or Fastify's.
+   */
+  requestProperty?: string;
 }
 
-/** (req, res, next) middleware for node:http, Express and Connect. */
+/**
+ * (req, res, next) middleware for node:http, Express and Connect. It declares nothing on the request's type: read
+ * `req.auth` through your own declaration, or import authMiddleware from 'header-validator/express', whose types
+ * declare it on Express's Request.
+ */
 export function authMiddleware<Req extends IncomingMessage = IncomingMessage>(
   options: AuthOptions<Req>,
-): (req: Req & { auth?: AuthInfo }, res: ServerResponse, next: (err?: unknown) => void) => void;
+): (req: Req, res: ServerResponse, next: (err?: unknown) => void) => void;
 
 /**
  * The parts of a Fastify request that the hook and its callbacks use, for code without Fastify's types; with them,
@@ -215,4 +307,4 @@ export interface FastifyLikeReply {
 export function fastifyAuthHook<
   Req extends FastifyLikeRequest = FastifyLikeRequest,
   Reply extends FastifyLikeReply = FastifyLikeReply,
->(options: AuthOptions<Req>): (request: Req & { auth?: AuthInfo }, reply: Reply) => Promise<Reply | undefined>;
+>(options: AuthOptions<Req>): (request: Req, reply: Reply) => Promise<Reply | undefined>;

@@ -21,9 +21,15 @@ function demoToken() {
   return tokens[COMBO.host][COMBO.platform][COMBO.userType];
 }
 
-function options() {
+// --quick, --out and --floor for every script, and the script's own options beside them.
+function options(own = {}) {
   const { values } = parseArgs({
-    options: { quick: { type: 'boolean', default: false }, out: { type: 'string' }, floor: { type: 'string' } },
+    options: {
+      quick: { type: 'boolean', default: false },
+      out: { type: 'string' },
+      floor: { type: 'string' },
+      ...own,
+    },
     strict: true,
   });
   return values;

@@ -11,6 +11,9 @@
 //   5. first sight: 100 concurrent requests with one code never seen before.
 // For each: requests/s, latency, statuses, the CPU of the server's main thread
 // and of its other threads (the pool), and the hashes the validator ran.
+//
+// --only=repeated runs the first scenario alone (bare and authenticated), to
+// compare the cost of the middleware on a cache hit before and after a change.
 
 const fs = require('node:fs');
 const http = require('node:http');
@@ -70,7 +73,8 @@ function summarise(report) {
 }
 
 async function main() {
-  const opts = common.options();
+  const opts = common.options({ only: { type: 'string' } });
+  if (opts.only !== undefined && opts.only !== 'repeated') throw new Error('--only takes one value: repeated');
   const pkg = common.loadPackage();
   if (!pkg) throw new Error('the package layer (lib/index.js with validateRequestAsync) is not there');
   const { platform, userType, host } = COMBO;
@@ -90,7 +94,7 @@ async function main() {
 
   // Leftover checks of a scenario (a flood's queue) must not slow the next.
   const drained = async () => {
-    while (validator.stats().inFlight > 0) await common.sleep(50);
+    while (validator.stats().gauges.inFlight > 0) await common.sleep(50);
   };
   // Made on the pool, a queue's worth at a time.
   const newCodes = async (n) => {
@@ -112,20 +116,22 @@ async function main() {
   const [code, ...legitCodes] = await newCodes(5);
   // The server has seen these: each checked once.
   for (const c of [code, ...legitCodes]) await validator.validateRequestAsync(c, platform, userType, host);
-  // Spares, since each connection builds one request ahead.
-  const freshCodes = await newCodes(freshRequests + connections + 4);
-  const sightCode = (await newCodes(1))[0];
 
   const scenarios = [];
   // Runs the clients at once; the first is the one the row describes.
   async function measure(label, name, configs, url = authUrl) {
     await drained();
-    const before = { stats: validator.stats(), main: mainThreadSeconds(), cpu: process.cpuUsage(), at: Date.now() };
+    const before = {
+      counters: validator.stats().counters,
+      main: mainThreadSeconds(),
+      cpu: process.cpuUsage(),
+      at: Date.now(),
+    };
     const reports = await Promise.all(configs.map((c) => client({ url, platform, userType, ...c })));
     const wallS = (Date.now() - before.at) / 1000;
     const cpu = process.cpuUsage(before.cpu);
     const mainS = mainThreadSeconds() - before.main;
-    const after = validator.stats();
+    const after = validator.stats().counters;
     const rows = reports.map((report, i) => ({
       label: i === 0 ? label : `${label}: flood`,
       name: i === 0 ? name : `↳ ${configs[i].what}`,
@@ -133,10 +139,10 @@ async function main() {
       ...summarise(report),
       mainThreadCores: mainS / wallS,
       poolThreadsCores: Math.max(0, (cpu.user + cpu.system) / 1e6 - mainS) / wallS,
-      hashes: after.bcryptChecks - before.stats.bcryptChecks,
-      shed: after.shed - before.stats.shed,
-      cacheHits: after.cacheHits - before.stats.cacheHits,
-      coalesced: after.coalesced - before.stats.coalesced,
+      hashes: after.bcryptChecks - before.counters.bcryptChecks,
+      shed: after.shed.overloaded - before.counters.shed.overloaded,
+      cacheHits: after.cacheHits - before.counters.cacheHits,
+      coalesced: after.coalesced - before.counters.coalesced,
     }));
     scenarios.push(...rows);
     return rows;
@@ -151,6 +157,16 @@ async function main() {
   const [repeated] = await measure('auth, one code', 'authMiddleware, one valid code re-sent', [
     { connections, duration: seconds, code },
   ]);
+  if (opts.only === 'repeated') {
+    authServer.close();
+    bareServer.close();
+    await validator.close();
+    const ratio = repeated.requestsPerSecond.overall / bare.requestsPerSecond.overall;
+    return common.report(opts, { threads, seconds, scenarios, repeated: { ratio } });
+  }
+  // Spares, since each connection builds one request ahead.
+  const freshCodes = await newCodes(freshRequests + connections + 4);
+  const sightCode = (await newCodes(1))[0];
   const [fresh] = await measure('auth, fresh codes', 'authMiddleware, a fresh valid code per request', [
     { connections, amount: freshRequests, codes: freshCodes },
   ]);

@@ -256,8 +256,11 @@ for (const [framework, start] of Object.entries(frameworks)) {
         assert.deepEqual(await Promise.all(busy), [true]);
         fill = false;
         await small.close();
+        // Closed (or closing): not overloaded, but gone; Retry-After sends the client elsewhere.
         const closed = await get(`${full.url}/whoami`, headersFor(storeCode));
         assert.equal(closed.status, 503);
+        assert.equal(closed.headers.get('retry-after'), '1');
+        assert.deepEqual(closed.json(), { error: 'unavailable' });
         assert.equal(full.state.routeCalls, 0);
       } finally {
         await full.close();

@@ -1,8 +1,9 @@
 'use strict';
 
 // The TypeScript declarations against the usage files in test/types/ (one per
-// framework, lines that must not compile included), and the main entry's
-// against a consumer that has neither Express's nor Fastify's types.
+// framework, lines that must not compile included), the main entry's against a
+// consumer that has neither Express's nor Fastify's types, and against one
+// that declares Express's Request.auth itself.
 
 const { it } = require('node:test');
 const assert = require('node:assert/strict');
@@ -18,6 +19,13 @@ it('the declarations type-check against the usage files', async () => {
   const { status, stdout, stderr } = await runNode([tsc, '--noEmit', '-p', path.join('test', 'types')], {
     timeout: 300_000,
   });
+  assert.equal(status, 0, stdout + stderr);
+});
+
+it('the main entry compiles beside another library that declares Request.auth', async () => {
+  const file = path.join('test', 'types', 'own-request-auth.mts');
+  const options = ['--strict', '--noEmit', '--module', 'nodenext', '--target', 'es2022', '--types', 'node'];
+  const { status, stdout, stderr } = await runNode([tsc, ...options, file], { timeout: 300_000 });
   assert.equal(status, 0, stdout + stderr);
 });
 

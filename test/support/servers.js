@@ -1,13 +1,14 @@
 'use strict';
 
-// The same small app on node:http, Express and Fastify, on 127.0.0.1 with a free
-// port: GET /whoami answers who the request was authenticated as, /health and
-// OPTIONS are for the skip option. Each records its route calls and the errors
-// passed on to it.
+// The same small app on node:http, Express 5 and 4 and Fastify, on 127.0.0.1
+// with a free port: GET /whoami answers who the request was authenticated as,
+// /health and OPTIONS are for the skip option. Each records its route calls and
+// the errors passed on to it.
 
 const http = require('node:http');
 const { once } = require('node:events');
 const express = require('express');
+const express4 = require('express4');
 const Fastify = require('fastify');
 const { authMiddleware, fastifyAuthHook } = require('../../lib');
 
@@ -26,6 +27,32 @@ async function listen(server) {
   server.listen(0, '127.0.0.1');
   await once(server, 'listening');
   return `http://127.0.0.1:${server.address().port}`;
+}
+
+// An Express app of either major version: they spell "every path" apart.
+function expressServer(makeApp, everyPath) {
+  return async (options, { before = () => {} } = {}) => {
+    const state = { routeCalls: 0, errors: [] };
+    const app = makeApp();
+    app.use((req, res, next) => {
+      before(req);
+      next();
+    });
+    app.use(authMiddleware(options));
+    app.all(everyPath, (req, res) => answer(req, res, state));
+    // Express tells error handlers by their four parameters.
+    app.use((err, req, res, _next) => {
+      state.errors.push(err);
+      res.status(500).json({ error: 'server error' });
+    });
+    const server = http.createServer(app);
+    const url = await listen(server);
+    const close = () => {
+      server.closeAllConnections();
+      return new Promise((resolve) => server.close(resolve));
+    };
+    return { url, state, close };
+  };
 }
 
 const frameworks = {
@@ -48,28 +75,8 @@ const frameworks = {
     return { url, state, close };
   },
 
-  async express(options, { before = () => {} } = {}) {
-    const state = { routeCalls: 0, errors: [] };
-    const app = express();
-    app.use((req, res, next) => {
-      before(req);
-      next();
-    });
-    app.use(authMiddleware(options));
-    app.all('/{*path}', (req, res) => answer(req, res, state));
-    // Express tells error handlers by their four parameters.
-    app.use((err, req, res, _next) => {
-      state.errors.push(err);
-      res.status(500).json({ error: 'server error' });
-    });
-    const server = http.createServer(app);
-    const url = await listen(server);
-    const close = () => {
-      server.closeAllConnections();
-      return new Promise((resolve) => server.close(resolve));
-    };
-    return { url, state, close };
-  },
+  express: expressServer(express, '/{*path}'),
+  'express 4': expressServer(express4, '*'),
 
   async fastify(options, { before = () => {} } = {}) {
     const state = { routeCalls: 0, errors: [] };

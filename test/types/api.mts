@@ -2,6 +2,7 @@
 // exports must be declared precisely enough that misuse is a type error. Uses
 // node:http only; the same file compiles where neither Express's nor Fastify's
 // types are installed (the test checks that too).
+import diagnosticsChannel from 'node:diagnostics_channel';
 import http from 'node:http';
 import headerValidator, {
   authMiddleware,
@@ -16,7 +17,9 @@ import headerValidator, {
   validateRequest,
   validateRequestAsync,
   type AuthInfo,
+  type CheckMessage,
   type HeaderValidatorErrorCode,
+  type RefusalReason,
   type TableInfo,
   type Validator,
   type ValidatorStats,
@@ -41,8 +44,23 @@ const uncached: Validator = createValidator({ cache: false });
 createValidator({ cache: { valid: 5000, invalid: 500, ttl: 60_000, invalidTtl: 0 } });
 // @ts-expect-error unknown cache option
 createValidator({ cache: { size: 10 } });
-const counters: ValidatorStats = uncached.stats();
-const hashes: number = stats().bcryptChecks + counters.cacheHits;
+const quiet: Validator = createValidator({ nativeDiagnostics: false });
+const counted: ValidatorStats = uncached.stats();
+const hashes: number = stats().counters.bcryptChecks + counted.counters.cacheHits + counted.gauges.inFlight;
+const mismatches: number = counted.counters.invalid.mismatch + counted.counters.shed.closed;
+// @ts-expect-error refusals are counted by reason
+const refusals: number = counted.counters.invalid;
+
+// The check events: the message type narrows on its outcome.
+diagnosticsChannel.subscribe('header-validator:check', (message) => {
+  const check = message as CheckMessage;
+  if (check.outcome === 'invalid') {
+    const reason: RefusalReason = check.reason;
+    console.log(reason, check.platform ?? '-', check.cache, check.durationMs);
+  }
+  // @ts-expect-error a valid check has no reason
+  if (check.outcome === 'valid') console.log(check.reason.length);
+});
 
 const info: TableInfo = tableInfo();
 const fingerprint: string = info.sha256;
@@ -87,9 +105,12 @@ http.createServer((req, res) =>
 authMiddleware({ validator });
 // @ts-expect-error skip answers a boolean
 authMiddleware({ host: 'example.com', skip: (req) => req.url });
+authMiddleware({ host: 'example.com', requestProperty: 'headerAuth' });
+// @ts-expect-error the property is named by a string
+authMiddleware({ host: 'example.com', requestProperty: Symbol('auth') });
 
 // The hook from the main entry, without Fastify's types: callbacks see the parts of a request it declares.
 const hook = fastifyAuthHook({ host: (req) => req.hostname, skip: (req) => req.method === 'OPTIONS' });
 
 export { valid, later, fresh, wrong, closed, closedDefault, fingerprint, isDemo, demoTokens, userTypes, firstHost };
-export { headerValidator, check, httpFails, hook, hashes };
+export { headerValidator, check, httpFails, hook, hashes, quiet, mismatches, refusals };

@@ -27,4 +27,9 @@ fastify.addHook('onRequest', fastifyAuthHook({ host: (req) => req.hostname }));
 // @ts-expect-error hook is a boolean
 await fastify.register(fastifyHeaderValidator, { host: 'example.com', hook: 'yes' });
 
+// Again in a scope inside, with options of its own.
+await fastify.register(async (admin) => {
+  await admin.register(fastifyHeaderValidator, { host: 'www.example.com', requestProperty: 'headerAuth' });
+});
+
 export { fastify, scoped };

@@ -1,0 +1,3 @@
+import express from './express.js';
+
+export const { authMiddleware, HeaderValidatorError, HeaderValidatorHttpError } = express;

@@ -1,0 +1,2 @@
+// The ESM entry: the same declarations as the CommonJS one.
+export * from './express.js';
