@@ -164,6 +164,29 @@ test('one token, or one bcrypt key, at two combinations is a warning naming both
   assert.deepEqual([manifest.demo, manifest.demoTokenLeaves], [false, 0]);
 });
 
+test('a token that is not UTF-8 text is compared as the text the module hashes, as V8 reads it', () => {
+  // Random bytes, mostly ill-formed as UTF-8, beside the text Node.js makes of them: the module
+  // hashes that text, so each pair is one token.
+  const platforms = {};
+  const pairs = [];
+  for (const [i, userType] of ['USER', 'PROVIDER', 'STORE'].entries()) {
+    const bytes = Buffer.concat([Buffer.from(`token-${i}-`), crypto.randomBytes(40)]).map((b) => b || 1);
+    const asText = Buffer.from(bytes.toString('utf8'));
+    platforms[['WEB', 'IOS', 'ANDROID'][i]] = { [userType]: encodeToken(bytes, MASK) };
+    pairs.push([bytes, asText]);
+  }
+  platforms.IOS.USER = encodeToken(pairs[1][1], MASK);
+  platforms.ANDROID.USER = encodeToken(pairs[2][1], MASK);
+  const { status, stderr } = check(writeTable('not-text.json', { 'api.example.org': platforms }));
+  assert.equal(status, 0, stderr);
+  assert.match(stderr, /leaf api\.example\.org\/ANDROID\/STORE holds a token that is not valid UTF-8 text/);
+  assert.match(
+    stderr,
+    /leaves api\.example\.org\/ANDROID\/STORE and api\.example\.org\/ANDROID\/USER hold the same token/,
+  );
+  assert.match(stderr, /leaves api\.example\.org\/IOS\/PROVIDER and api\.example\.org\/IOS\/USER hold the same token/);
+});
+
 test('a token longer than tokenBytes.max, which bcrypt cuts short, is a warning', () => {
   const table = writeTable('long-tokens.json', {
     'api.example.org': {

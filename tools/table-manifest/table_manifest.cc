@@ -59,6 +59,7 @@
 #include "strict_json.h"
 #include "tokens/table_walk.h"
 #include "utc_instant.h"
+#include "utf8_text.h"
 #include "vocabulary.h"
 
 #if !defined(HV_DEMO_TOKENS_SWITCH) || !defined(HV_PREVIOUS_TABLE_SETTING) || \
@@ -204,8 +205,17 @@ class ManifestVisitor : public hv::TableVisitor {
   // The digest of the leaf's token, or "" when it cannot be decoded.
   std::string CheckLeaf(const std::string& where, const std::vector<std::string>& numerals) {
     std::vector<std::optional<std::string>> elements(numerals.begin(), numerals.end());
-    std::string token = hv::DecodeNumerals(elements);
+    std::string decoded = hv::DecodeNumerals(elements);
+    const hv::WipeOnExit wipe_decoded(decoded);
+    // Every comparison below is of the token the module hashes.
+    std::string token = hv::AsUtf8Text(decoded);
     const hv::WipeOnExit wipe_token(token);
+    if (token != decoded) {
+      std::cerr << "warning: " << label_ << " leaf " << where
+                << " holds a token that is not valid UTF-8 text; the module reads it as text and "
+                   "hashes U+FFFD in place of each bad sequence, so only codes of that text are "
+                   "valid for it\n";
+    }
     if (token.empty()) {
       ++undecodable_;
       std::cerr << "warning: " << label_ << " leaf " << where
