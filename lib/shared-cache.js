@@ -139,13 +139,16 @@ function sharedCacheOf(settings, { fleetKey, clock = performance } = {}) {
   const available = () => clock.now() >= retryAt;
 
   // One command: its reply, or UNAVAILABLE after an error, a timeout, or
-  // during the back-off. Never throws, never waits longer than timeoutMs.
+  // during the back-off. Never throws, never waits longer than timeoutMs (and
+  // one turn of the event loop).
   async function command(send) {
     if (!available()) return UNAVAILABLE;
     let timer;
     try {
+      // After the loop was held up (a long task, a starved CPU), the timer runs
+      // before the socket is read: the reply that came meanwhile is read first.
       const expired = new Promise((resolve, reject) => {
-        timer = setTimeout(reject, timeoutMs, TIMED_OUT);
+        timer = setTimeout(() => setImmediate(reject, TIMED_OUT), timeoutMs);
       });
       return await Promise.race([send(), expired]);
     } catch {

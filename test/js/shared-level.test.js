@@ -190,6 +190,29 @@ describe('validators with the shared level', () => {
     },
   );
 
+  it('a reply that came while the event loop was held up is taken, not timed out', async () => {
+    const client = await redisClient({ disableOfflineQueue: true });
+    const options = { client, timeoutMs: 20 };
+    const [first, second] = [validator({ threads: 1, redis: options }), validator({ threads: 1, redis: options })];
+    const [code] = freshCodes(1);
+    await check(first, code);
+    const answer = check(second, code);
+    // Once the command is written (node-redis writes in setImmediate), the loop is busy past the time limit.
+    setImmediate(() => {
+      const until = performance.now() + 5 * options.timeoutMs;
+      while (performance.now() < until);
+    });
+    assert.equal(await answer, true);
+    assert.deepEqual(
+      [
+        second.stats().counters.shared.hits,
+        second.stats().counters.shared.errors,
+        second.stats().counters.bcryptChecks,
+      ],
+      [1, 0, 0],
+    );
+  });
+
   it('builds of two tables on one Redis never answer from each other', async () => {
     // The rotation test tables hold one combination with a token in each: a code valid for one build is
     // wrong for the other.
