@@ -1,11 +1,14 @@
 #!/usr/bin/env node
 'use strict';
 
-// `npm run bench [-- --quick] [--out DIR] [--report-only]`: builds the C++
-// floor benchmark (build-bench/, separate from build/), runs it and every
-// script in bench/js in its own process, and writes results.json, results.md
-// and SVG charts (gnuplot) to bench/results/ (bench/results/quick/ for
-// --quick).
+// `npm run bench [-- --quick] [--out DIR] [--report-only] [--only fleet]`:
+// builds the C++ floor benchmark (build-bench/, separate from build/), runs it
+// and every script in bench/js in its own process, and writes results.json,
+// results.md and SVG charts (gnuplot) to bench/results/ (bench/results/quick/
+// for --quick).
+//
+// --only fleet runs the fleet phase alone (four servers behind one Redis) and
+// prints its section of results.md and its targets, writing nothing.
 //
 // --report-only measures nothing: it reads the results.json already in the
 // output directory and writes results.md and the charts again, as after a
@@ -24,15 +27,16 @@ const common = require('./js/common');
 const { charts } = require('./driver/charts');
 const { buildFloor, runFloor, FLOOR_BIN } = require('./driver/floor');
 const { phase } = require('./driver/machine-load');
-const { markdown } = require('./driver/markdown');
+const { markdown, fleetSection } = require('./driver/markdown');
 const { log, runScript } = require('./driver/process');
-const { derive } = require('./driver/targets');
+const { derive, fleetTargets } = require('./driver/targets');
 
 const { values: args } = parseArgs({
   options: {
     quick: { type: 'boolean', default: false },
     out: { type: 'string' },
     'report-only': { type: 'boolean', default: false },
+    only: { type: 'string' },
   },
   strict: true,
 });
@@ -58,8 +62,31 @@ function reportOnly() {
   }
 }
 
+const logTargets = (targets) => {
+  for (const t of targets) log(`${t.met ? 'met   ' : 'MISSED'} ${t.target}: ${t.figure}${t.why ? ` (${t.why})` : ''}`);
+};
+
+// The fleet phase alone: its section and targets on standard output.
+function onlyFleet() {
+  const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'hv-bench-'));
+  try {
+    const r = { phases: [] };
+    const { value, load } = phase('fleet', () => runScript('fleet.js', { quick: args.quick, tmp }));
+    r.fleet = value;
+    r.phases.push(load);
+    process.stdout.write(`\n${fleetSection(r.fleet).join('\n')}\n`);
+    logTargets(fleetTargets(r));
+  } finally {
+    fs.rmSync(tmp, { recursive: true, force: true });
+  }
+}
+
 function main() {
   if (args['report-only']) return reportOnly();
+  if (args.only !== undefined) {
+    if (args.only !== 'fleet') throw new Error('--only takes one value: fleet');
+    return onlyFleet();
+  }
   const started = Date.now();
   if (!fs.existsSync(common.MODULE_PATH)) {
     console.error(`bench: ${common.MODULE_PATH} is missing; run \`npm run build\` first`);
@@ -91,6 +118,8 @@ function main() {
       capped: script('cache-memory.js', { nodeArgs: ['--expose-gc', '--max-semi-space-size=1'] }),
       v8Defaults: script('cache-memory.js', { nodeArgs: ['--expose-gc'] }),
     }));
+    r.fleet = take('fleet', () => script('fleet.js'));
+    if (r.fleet.skipped) r.notes.push(`The fleet phase did not run: ${r.fleet.skipped}.`);
   } else {
     r.notes.push('The package layer (lib/) was not there: async and request-path figures are missing.');
   }
@@ -122,8 +151,7 @@ function main() {
       `${r.durationS.total.toFixed(0)} s in all`,
   );
   if (r.quick) log('quick run: too few samples to judge targets by; these lines are a smoke check');
-  for (const t of d.targets)
-    log(`${t.met ? 'met   ' : 'MISSED'} ${t.target}: ${t.figure}${t.why ? ` (${t.why})` : ''}`);
+  logTargets(d.targets);
 }
 
 main();

@@ -19,7 +19,7 @@ const REFUSAL_REASONS = Object.freeze([
 const SHED_REASONS = Object.freeze(['overloaded', 'closed']);
 /** Why a check failed: a pool thread, the hash, the host function, or anything else. */
 const ERROR_REASONS = Object.freeze(['worker', 'hash-failed', 'host', 'internal']);
-const CACHE_STATES = Object.freeze(['hit', 'miss', 'coalesced', 'none']);
+const CACHE_STATES = Object.freeze(['hit', 'shared', 'miss', 'coalesced', 'none']);
 
 const FAILURE_BY_CODE = new Map([
   [errors.codes.OVERLOADED, ['shed', 'overloaded']],

@@ -26,6 +26,7 @@ module.exports = {
   tableInfo,
   authMiddleware: onFirstUse('./middleware', 'authMiddleware'),
   fastifyAuthHook: onFirstUse('./fastify', 'fastifyAuthHook'),
+  fromIoredis: onFirstUse('./ioredis-adapter', 'fromIoredis'),
   HeaderValidatorError: errors.HeaderValidatorError,
   HeaderValidatorHttpError: errors.HeaderValidatorHttpError,
 };

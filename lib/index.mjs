@@ -11,6 +11,7 @@ export const {
   tableInfo,
   authMiddleware,
   fastifyAuthHook,
+  fromIoredis,
   HeaderValidatorError,
   HeaderValidatorHttpError,
 } = headerValidator;

@@ -58,6 +58,8 @@ function createPool({ threads, maxQueue }) {
     return started;
   }
 
+  const hasRoom = () => inFlight.size < threads + maxQueue;
+
   return {
     /**
      * A call of the worker's function `name` on a thread, or undefined when
@@ -65,7 +67,7 @@ function createPool({ threads, maxQueue }) {
      * ones beyond that are shed at once.
      */
     run(name, args) {
-      if (inFlight.size >= threads + maxQueue) return undefined;
+      if (!hasRoom()) return undefined;
       piscina ??= start();
       const task = piscina.run(args, { name }).then(unwrap, poolFailure);
       inFlight.add(task);
@@ -73,8 +75,8 @@ function createPool({ threads, maxQueue }) {
       task.then(forget, forget);
       return task;
     },
-    /** Whether close() has been called: no call may start any more. */
-    isClosed: () => closing !== undefined,
+    /** Whether run() would take a call now. */
+    hasRoom,
     /** Calls accepted and not yet settled, and those of them waiting for a thread. */
     load: () => ({ inFlight: inFlight.size, queued: piscina?.queueSize ?? 0 }),
     /** Lets accepted calls finish, then stops the threads. */

@@ -52,51 +52,63 @@ const DELETE_IF_UNCHANGED =
 const UNAVAILABLE = Symbol('unavailable');
 const TIMED_OUT = new Error('timed out');
 
-function readSecret(secret) {
-  if (secret === undefined) return undefined;
-  const bytes = typeof secret === 'string' ? Buffer.from(secret, 'utf8') : secret;
-  if (!(bytes instanceof Uint8Array) || bytes.length < MIN_SECRET_BYTES) {
-    throw optionError(WHERE, 'secret', `must be a string or Buffer of at least ${MIN_SECRET_BYTES} bytes`);
-  }
-  return Buffer.from(bytes);
-}
+// Error texts name the options as the caller wrote them: createSharedCache's
+// own, or createValidator's `redis` option and the names inside it.
+function optionReader(where, group) {
+  const name = (option) => (group ? `${group}.${option}` : option);
+  const kind = (option) => [group, option].filter(Boolean).join('.') || undefined;
 
-function readGroup(value, name, names, defaults) {
-  if (value === undefined) return defaults;
-  checkObject(value, WHERE, name, `an object { ${[...names].join(', ')} }`);
-  checkNames(value, names, WHERE, { kind: name, listed: true });
-  return { ...defaults, ...value };
+  function readSecret(secret) {
+    if (secret === undefined) return undefined;
+    const bytes = typeof secret === 'string' ? Buffer.from(secret, 'utf8') : secret;
+    if (!(bytes instanceof Uint8Array) || bytes.length < MIN_SECRET_BYTES) {
+      throw optionError(where, name('secret'), `must be a string or Buffer of at least ${MIN_SECRET_BYTES} bytes`);
+    }
+    return Buffer.from(bytes);
+  }
+
+  function readGroup(value, option, names, defaults) {
+    if (value === undefined) return defaults;
+    checkObject(value, where, name(option), `an object { ${[...names].join(', ')} }`);
+    checkNames(value, names, where, { kind: kind(option), listed: true });
+    return { ...defaults, ...value };
+  }
+
+  return { name, kind, readSecret, readGroup };
 }
 
 /**
- * Checks createSharedCache's options.
+ * Checks createSharedCache's options, or createValidator's `redis` option (where: 'createValidator', group:
+ * 'redis'); the texts of its errors never hold a value given, the secret's least of all.
  * @returns {{ client: object, secret?: Buffer, prefix: string, ttl: { valid: number, invalid: number },
  *   timeoutMs: number, backoffMs: number, lock: { waitMs: number, pollMs: number } }}
  */
-function readSharedCacheOptions(options) {
-  checkRequiredOptions(options, WHERE, ['client']);
-  checkNames(options, OPTION_NAMES, WHERE, { listed: true });
+function readSharedCacheOptions(options, where = WHERE, group = undefined) {
+  const { name, kind, readSecret, readGroup } = optionReader(where, group);
+  if (group) checkObject(options, where, group, `an object { ${[...OPTION_NAMES].join(', ')} }`);
+  else checkRequiredOptions(options, where, ['client']);
+  checkNames(options, OPTION_NAMES, where, { kind: kind(), listed: true });
   const { client } = options;
   if (client === null || typeof client !== 'object' || CLIENT_METHODS.some((m) => typeof client[m] !== 'function')) {
     throw optionError(
-      WHERE,
-      'client',
+      where,
+      name('client'),
       `must be a connected node-redis client (v5 or later), or an object with its ${CLIENT_METHODS.join(', ')} methods`,
     );
   }
   const prefix = options.prefix ?? DEFAULTS.prefix;
   if (typeof prefix !== 'string' || !PREFIX.test(prefix)) {
-    throw optionError(WHERE, 'prefix', 'must be up to 64 printable ASCII characters, without spaces');
+    throw optionError(where, name('prefix'), 'must be up to 64 printable ASCII characters, without spaces');
   }
   const ttl = readGroup(options.ttl, 'ttl', TTL_NAMES, DEFAULTS.ttl);
-  for (const name of TTL_NAMES) checkInteger(ttl[name], WHERE, `ttl.${name}`, 1, MAX_TTL);
+  for (const bound of TTL_NAMES) checkInteger(ttl[bound], where, name(`ttl.${bound}`), 1, MAX_TTL);
   const timeoutMs = options.timeoutMs ?? DEFAULTS.timeoutMs;
-  checkInteger(timeoutMs, WHERE, 'timeoutMs', 1, 10_000);
+  checkInteger(timeoutMs, where, name('timeoutMs'), 1, 10_000);
   const backoffMs = options.backoffMs ?? DEFAULTS.backoffMs;
-  checkInteger(backoffMs, WHERE, 'backoffMs', 0, 600_000);
+  checkInteger(backoffMs, where, name('backoffMs'), 0, 600_000);
   const lock = readGroup(options.lock, 'lock', LOCK_NAMES, DEFAULTS.lock);
-  checkInteger(lock.waitMs, WHERE, 'lock.waitMs', 1, 60_000);
-  checkInteger(lock.pollMs, WHERE, 'lock.pollMs', 1, lock.waitMs);
+  checkInteger(lock.waitMs, where, name('lock.waitMs'), 1, 60_000);
+  checkInteger(lock.pollMs, where, name('lock.pollMs'), 1, lock.waitMs);
   return { client, secret: readSecret(options.secret), prefix, ttl, timeoutMs, backoffMs, lock };
 }
 
@@ -111,12 +123,15 @@ function tokenBits(accepted) {
 const tokenOfBit = (bit) => Object.keys(TOKEN_BITS).find((token) => TOKEN_BITS[token] === bit);
 
 /**
- * @param {object} options see readSharedCacheOptions and docs/scaling-out.md
+ * @param {object} options see readSharedCacheOptions and docs/operations.md, "Scaling out"
  * @param {{ fleetKey?: Buffer, clock?: { now(): number } }} [build] fleetKey: the build's (read from the file beside
  *   the module when not given); clock: for tests only, the time in milliseconds that the back-off reads
  */
-function createSharedCache(options, { fleetKey, clock = performance } = {}) {
-  const { client, secret, prefix, ttl, timeoutMs, backoffMs, lock } = readSharedCacheOptions(options);
+const createSharedCache = (options, build) => sharedCacheOf(readSharedCacheOptions(options), build);
+
+/** The level for options that readSharedCacheOptions has read; `build` as for createSharedCache. */
+function sharedCacheOf(settings, { fleetKey, clock = performance } = {}) {
+  const { client, secret, prefix, ttl, timeoutMs, backoffMs, lock } = settings;
   const keys = deriveKeys(fleetKey ?? readFleetKey(), secret);
   const counts = { hits: 0, misses: 0, unavailable: 0, lockWaits: 0, integrityFailures: 0, errors: 0 };
   let retryAt = -Infinity;
@@ -124,13 +139,16 @@ function createSharedCache(options, { fleetKey, clock = performance } = {}) {
   const available = () => clock.now() >= retryAt;
 
   // One command: its reply, or UNAVAILABLE after an error, a timeout, or
-  // during the back-off. Never throws, never waits longer than timeoutMs.
+  // during the back-off. Never throws, never waits longer than timeoutMs (and
+  // one turn of the event loop).
   async function command(send) {
     if (!available()) return UNAVAILABLE;
     let timer;
     try {
+      // After the loop was held up (a long task, a starved CPU), the timer runs
+      // before the socket is read: the reply that came meanwhile is read first.
       const expired = new Promise((resolve, reject) => {
-        timer = setTimeout(reject, timeoutMs, TIMED_OUT);
+        timer = setTimeout(() => setImmediate(reject, TIMED_OUT), timeoutMs);
       });
       return await Promise.race([send(), expired]);
     } catch {
@@ -253,4 +271,4 @@ function createSharedCache(options, { fleetKey, clock = performance } = {}) {
   });
 }
 
-module.exports = { createSharedCache, readSharedCacheOptions, SHARED_CACHE_DEFAULTS: DEFAULTS };
+module.exports = { createSharedCache, sharedCacheOf, readSharedCacheOptions, SHARED_CACHE_DEFAULTS: DEFAULTS };

@@ -2,10 +2,11 @@
 
 // Validators: the native functions as they are, plus Promise versions that run
 // on a pool of worker threads (pool.js) so that bcrypt never blocks the event
-// loop, with a cache of checked results in front of the pool. This file routes
-// each check (answered here when it cannot hash, from the cache, or on the
-// pool), and reports each one once (check-report.js), whether
-// validateRequestAsync or the middleware made it.
+// loop, with a cache of checked results in front of the pool and, when the
+// application gives a Redis client, the fleet's shared level between the two
+// (shared-cache.js). This file routes each check (answered here when it cannot
+// hash, from the cache, from Redis, or on the pool), and reports each one once
+// (check-report.js), whether validateRequestAsync or the middleware made it.
 
 const { validateRequestArgumentsError, generateAuthCodeArgumentsError } = require('./arguments');
 const { hashableAuthCode, AUTH_CODE_LENGTH } = require('./auth-code-rules');
@@ -17,7 +18,7 @@ const { readPoolOptions, createPool } = require('./pool');
 const { readCacheOptions, createResultCache } = require('./result-cache');
 const { longestNameBytes, hasCombination } = require('./table-info');
 
-const OPTION_NAMES = new Set(['threads', 'maxQueue', 'cache', 'nativeDiagnostics']);
+const OPTION_NAMES = new Set(['threads', 'maxQueue', 'cache', 'nativeDiagnostics', 'redis']);
 
 /**
  * The validator's own check, shared by validateRequestAsync and the middleware:
@@ -34,27 +35,55 @@ function readOptions(options) {
   checkNames(options, OPTION_NAMES, 'createValidator');
   const { nativeDiagnostics = true } = options;
   checkBoolean(nativeDiagnostics, 'createValidator', 'nativeDiagnostics');
-  return { pool: readPoolOptions(options), cache: readCacheOptions(options.cache), nativeDiagnostics };
+  return {
+    pool: readPoolOptions(options),
+    cache: readCacheOptions(options.cache),
+    nativeDiagnostics,
+    redis: options.redis === undefined ? undefined : readSharedLevelOptions(options.redis),
+  };
+}
+
+// Loaded only for a validator with a Redis client: it never loads a Redis library.
+function readSharedLevelOptions(redis) {
+  return require('./shared-cache').readSharedCacheOptions(redis, 'createValidator', 'redis');
+}
+
+// The tokens a code may match now for this combination: the current one.
+const acceptedTokens = (_host, _platform, _userType) => ['current'];
+
+// The shared level's answer, { valid, token }, as a verdict. An answer about
+// any other token is none this validator gives: the caller hashes instead.
+function verdictOfShared({ valid, token }) {
+  if (valid === false) return REFUSED.mismatch;
+  if (valid === true && token === 'current') return VALID;
+  throw new TypeError(`header-validator: the shared level answered for a token not accepted (${String(token)})`);
 }
 
 /**
  * @param {{ threads?: number, maxQueue?: number,
  *   cache?: false | { valid?: number, invalid?: number, ttl?: number, invalidTtl?: number },
- *   nativeDiagnostics?: boolean }}
+ *   nativeDiagnostics?: boolean, redis?: object }}
  *   [options] threads: pool size, 1 to 256 (default: one per available core); maxQueue: calls that may wait for a
  *   thread (default: 16 per thread); cache: bounds and expiry of the result cache, or false for none;
  *   nativeDiagnostics: false answers unknown names here instead of through the native function, which writes a
- *   line to standard error for each (default true)
+ *   line to standard error for each (default true); redis: the fleet's shared level behind the cache,
+ *   { client, secret?, prefix?, ttl?, timeoutMs?, backoffMs?, lock? } (docs/operations.md, "Scaling out")
  */
 function createValidator(options = {}) {
-  const { pool: poolOptions, cache: cacheOptions, nativeDiagnostics } = readOptions(options);
+  const { pool: poolOptions, cache: cacheOptions, nativeDiagnostics, redis } = readOptions(options);
   // The module is loaded here as well, so that a broken build fails at once.
   const { validateRequest, generateAuthCode } = require('./native').load();
   const longestName = longestNameBytes();
   const messageNameLimit = Math.max(MESSAGE_NAME_LIMIT, longestName);
   const cache = cacheOptions ? createResultCache(cacheOptions) : undefined;
+  // The fleet key is read here, so that a build without one fails at once.
+  const shared = redis ? require('./shared-cache').sharedCacheOf(redis) : undefined;
   const pool = createPool(poolOptions);
   const counters = createCheckCounters();
+  // Checks waiting on the shared level (and on the hash it may ask for): close() lets them finish.
+  const sharedInFlight = new Set();
+  let closing;
+  const isClosed = () => closing !== undefined;
 
   // A name with more UTF-16 units than the table's longest name has in UTF-8
   // bytes names nothing in it: lengths first, so that a huge name is never
@@ -91,7 +120,7 @@ function createValidator(options = {}) {
   const failedUncached = (err) => failure(err, 'none');
 
   function check(authCode, platform, userType, host) {
-    if (pool.isClosed()) return failure(errors.closed(), 'none');
+    if (isClosed()) return failure(errors.closed(), 'none');
     // A tuple the cache holds passed every check below before it was stored:
     // a re-sent code costs one digest and one lookup.
     let key;
@@ -104,12 +133,50 @@ function createValidator(options = {}) {
     }
     const refusal = refusalReason(authCode, platform, userType, host);
     if (refusal !== undefined) return refuseHere(refusal, authCode, platform, userType, host);
+    if (shared !== undefined) return checkShared(key, [authCode, platform, userType, host]);
     // Hashing belongs on the pool; one in flight for the same tuple is shared.
     const task = pool.run('validateRequest', [authCode, platform, userType, host]);
     if (task === undefined) return failure(errors.overloaded(), cache === undefined ? 'none' : 'miss');
     counters.bcryptChecks++;
     if (cache === undefined) return task.then(asUncached, failedUncached);
     return cache.share(key, task.then(verdictOf)).then(asMiss, failedMiss);
+  }
+
+  // A hash on the pool, as a verdict; it rejects as overloaded when the pool is full.
+  function hashOnPool(args) {
+    const task = pool.run('validateRequest', args);
+    if (task === undefined) return Promise.reject(errors.overloaded());
+    counters.bcryptChecks++;
+    return task.then(verdictOf);
+  }
+
+  // Asks the shared level, which answers from Redis or asks for the hash;
+  // one check of a tuple at a time from this process (the cache coalesces the
+  // others). Whatever the level does wrong, the answer is the hash's: it never
+  // rejects but as the hash does, and stores nothing but a verdict.
+  function checkShared(key, args) {
+    const uncached = cache === undefined ? 'none' : 'miss';
+    // A full pool sheds at once, as without the level: a flood is not passed on to Redis.
+    if (!pool.hasRoom()) return failure(errors.overloaded(), uncached);
+    let hashed;
+    const hash = () => {
+      hashed ??= hashOnPool(args);
+      return hashed.then((verdict) => ({ valid: verdict.valid, token: verdict.none.token }));
+    };
+    const [, platform, userType, host] = args;
+    const answer = Promise.resolve()
+      .then(() => shared.check(args, acceptedTokens(host, platform, userType), hash))
+      .then((answered) => hashed ?? verdictOfShared(answered))
+      // Only the hash's own failure is the check's: any other of the level's is a hash here.
+      .catch(() => (hashed ??= hashOnPool(args)));
+    sharedInFlight.add(answer);
+    const forget = () => sharedInFlight.delete(answer);
+    answer.then(forget, forget);
+    const settled = cache === undefined ? answer : cache.share(key, answer);
+    return settled.then(
+      (verdict) => (hashed === undefined ? verdict.shared : verdict[uncached]),
+      (err) => failure(err, uncached),
+    );
   }
 
   function report(answer, host, platform, userType, start) {
@@ -136,7 +203,7 @@ function createValidator(options = {}) {
   function generateAuthCodeAsync(...args) {
     const error = generateAuthCodeArgumentsError(args);
     if (error) return Promise.reject(error);
-    if (pool.isClosed()) return Promise.reject(errors.closed());
+    if (isClosed()) return Promise.reject(errors.closed());
     const [platform, userType, host] = args;
     if (!namesFit(platform, userType, host) || !hasCombination(host, platform, userType)) {
       if (!nativeDiagnostics) return Promise.resolve(null);
@@ -154,15 +221,23 @@ function createValidator(options = {}) {
     generateAuthCode,
     validateRequestAsync,
     generateAuthCodeAsync,
-    /** Counters since the validator was made, and gauges of its pool and cache now. */
+    /**
+     * Counters since the validator was made (with the shared level's, as counters.shared, when it has one), and
+     * gauges of its pool and cache now.
+     */
     stats() {
       const sizes = cache?.sizes() ?? { valid: 0, invalid: 0 };
       const { inFlight, queued } = pool.load();
       const gauges = { inFlight, queued, cachedValid: sizes.valid, cachedInvalid: sizes.invalid };
-      return withFormerNames({ counters: snapshot(counters), gauges });
+      const counted = snapshot(counters);
+      if (shared !== undefined) counted.shared = shared.counts();
+      return withFormerNames({ counters: counted, gauges });
     },
-    /** Lets accepted calls finish, then stops the threads; later calls reject. */
-    close: () => pool.close(),
+    /**
+     * Lets accepted calls finish (those waiting on Redis included), then stops the threads; later calls reject.
+     * The Redis client is the application's, and stays open.
+     */
+    close: () => (closing ??= Promise.allSettled([...sharedInFlight]).then(() => pool.close())),
   };
   Object.defineProperties(validator, { [CHECK]: { value: check }, [REPORT]: { value: report } });
   return Object.freeze(validator);

@@ -76,7 +76,59 @@ export interface ValidatorOptions {
    * synchronous functions still write their lines.
    */
   nativeDiagnostics?: boolean;
+  /**
+   * The fleet's shared level behind the cache of checked results: answers kept in Redis (or Valkey) for every
+   * process of this build, so that a new code is hashed once in all. Default: none. See docs/operations.md,
+   * "Scaling out".
+   */
+  redis?: RedisOptions;
 }
+
+/**
+ * The three commands the shared level sends, in node-redis's calling convention. A connected node-redis client
+ * (v5 or later: createClient, createCluster, createSentinel) has them; for ioredis, use fromIoredis().
+ */
+export interface SharedLevelClient {
+  get(key: string): Promise<unknown>;
+  set(
+    key: string,
+    value: string,
+    options: { expiration: { type: 'PX'; value: number }; condition?: 'NX' },
+  ): Promise<unknown>;
+  eval(script: string, options: { keys: string[]; arguments: string[] }): Promise<unknown>;
+}
+
+/** createValidator's `redis` option. Unknown names, here and in `ttl` and `lock`, are a TypeError. */
+export interface RedisOptions {
+  /** The application's connected client; the validator never closes it. */
+  client: SharedLevelClient;
+  /** A secret of your own, at least 32 bytes, mixed into the keys with the build's fleet key; default none. */
+  secret?: string | Uint8Array;
+  /** What every key starts with: up to 64 printable ASCII characters, no spaces; default 'header-validator:'. */
+  prefix?: string;
+  /** Milliseconds an answer is kept in Redis: valid ones (default 86,400,000, a day), invalid ones (60,000). */
+  ttl?: { valid?: number; invalid?: number };
+  /** The time limit of each Redis command, 1 to 10,000 ms; default 50. Past it the check is hashed here. */
+  timeoutMs?: number;
+  /** After a command fails or times out, how long Redis is left alone, 0 to 600,000 ms; default 1,000. */
+  backoffMs?: number;
+  /**
+   * waitMs: how long a process waits for another one's hash of the same code before hashing itself, and how long
+   * a pending mark lives (1 to 60,000; default 1,000); pollMs: how often it reads the entry meanwhile (default 10).
+   */
+  lock?: { waitMs?: number; pollMs?: number };
+}
+
+/** The parts of an ioredis Redis or Cluster that fromIoredis calls. */
+export interface IoredisLike {
+  get(key: string): Promise<string | null>;
+  set(key: string, value: string, px: 'PX', milliseconds: number): Promise<unknown>;
+  set(key: string, value: string, px: 'PX', milliseconds: number, nx: 'NX'): Promise<unknown>;
+  eval(script: string, numberOfKeys: number, ...keysAndArguments: string[]): Promise<unknown>;
+}
+
+/** A connected ioredis Redis or Cluster as the shared level's client: createValidator({ redis: { client } }). */
+export function fromIoredis(redis: IoredisLike): SharedLevelClient;
 
 /**
  * Counters of a validator's checks since it was made: they only ever grow. A check is one call of
@@ -98,6 +150,24 @@ export interface ValidatorCounters {
   coalesced: number;
   /** Checks sent to the pool, each of which runs one bcrypt hash. */
   bcryptChecks: number;
+  /** The shared level's counters; only on a validator made with the `redis` option. */
+  shared?: SharedLevelCounters;
+}
+
+/** What the shared level (createValidator's `redis` option) did, since the validator was made. */
+export interface SharedLevelCounters {
+  /** Checks answered from Redis, without a hash (their events say cache: 'shared'). */
+  hits: number;
+  /** Checks that Redis had no answer for: hashed here, and the answer stored. */
+  misses: number;
+  /** Checks hashed here because Redis failed, timed out, or was being left alone after a failure. */
+  unavailable: number;
+  /** Checks that waited for another process's hash of the same code. */
+  lockWaits: number;
+  /** Values found in Redis that this build did not write under that key: each deleted, and hashed anew. */
+  integrityFailures: number;
+  /** Redis commands that failed or timed out. */
+  errors: number;
 }
 
 /** What a validator holds now: these go up and down. */
@@ -137,8 +207,11 @@ export interface ValidatorStats {
   readonly cachedInvalid: number;
 }
 
-/** Where a check's answer came from: the cache, a hash on the pool, a check in flight, or neither. */
-export type CheckCache = 'hit' | 'miss' | 'coalesced' | 'none';
+/**
+ * Where a check's answer came from: the cache ('hit'), the shared level in Redis ('shared'), a hash on the pool
+ * ('miss'), a check in flight ('coalesced'), or none of these ('none').
+ */
+export type CheckCache = 'hit' | 'shared' | 'miss' | 'coalesced' | 'none';
 
 interface CheckMessageNames {
   /**

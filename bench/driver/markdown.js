@@ -26,6 +26,7 @@ function markdown(results, derived, chartFiles) {
     ...asyncScalingSection(results.async, results.quick, derived, { throughputChart, eventLoopDelayChart }),
     ...requestPathSection(results.requestPath, chartStartingWith('request-path')),
     ...cacheMemorySection(results.cacheMemory, chartStartingWith('cache-memory')),
+    ...fleetSection(results.fleet),
     ...notesSection(results.notes),
   ];
   return `${lines.join('\n')}\n`;
@@ -405,9 +406,87 @@ function cacheMemorySection(cacheMemory, chartFile) {
   ];
 }
 
+function fleetSection(fleet) {
+  if (!fleet) return [];
+  const heading = '## A fleet behind one Redis (the shared level)';
+  if (fleet.skipped) return [heading, '', `Not measured: ${fleet.skipped}.`, ''];
+  const { without, down, hitLatency: hit } = fleet;
+  const shared = fleet.with;
+  const ms = (x) => fmt(x, 1);
+  const outage = [down.paused, down.killed, down.seen];
+  const outageStatuses = outage.every((run) => run.statuses[200] === run.requests)
+    ? 'every request answered 200'
+    : 'see the statuses';
+  const row = (name, run) => [
+    name,
+    run.codes,
+    run.requests,
+    fmt(run.hashesPerCode, 3),
+    run.counters.sharedHits,
+    run.counters.lockWaits,
+    `${run.counters.unavailable} / ${run.counters.errors}`,
+    ms(run.latencyMs.p50),
+    ms(run.latencyMs.p99),
+    ms(run.latencyMs.max),
+    Object.entries(run.statuses)
+      .map(([status, count]) => `${status}×${count}`)
+      .join(', '),
+  ];
+  return [
+    heading,
+    '',
+    `${fleet.servers} node:http server processes behind authMiddleware, one pool thread each, on ` +
+      `${fleet.cores} cores; ${fleet.redis}, with the level's defaults (time limit ` +
+      `${fleet.sharedDefaults.timeoutMs} ms, back-off ${fleet.sharedDefaults.backoffMs} ms, lock wait ` +
+      `${fleet.sharedDefaults.lock.waitMs} ms). The client (this process) sends each distinct fresh valid code to ` +
+      `all ${fleet.servers} servers at once, ${fleet.codesAtOnce} codes at a time, as clients behind a ` +
+      `round-robin balancer reach them. Codes are cost ${fleet.cost}, so that the run without the level takes ` +
+      'seconds; hash counts do not depend on the cost. Hashes are the servers\' bcryptChecks; "unavailable / ' +
+      'errors" are the checks hashed because Redis failed, and the Redis commands that failed or timed out; ' +
+      'latency is per request, at the client.',
+    '',
+    table(
+      [
+        'run',
+        'codes',
+        'requests',
+        'hashes per code',
+        'shared hits',
+        'lock waits',
+        'unavailable / errors',
+        'p50 ms',
+        'p99 ms',
+        'max ms',
+        'statuses',
+      ],
+      [
+        row('without the shared level', without),
+        row('with it', shared),
+        row('Redis paused (SIGSTOP), fresh codes', down.paused),
+        row('Redis killed, fresh codes', down.killed),
+        row('Redis killed, codes seen before', down.seen),
+      ],
+    ),
+    '',
+    `- Hashes per distinct code: **${fmt(shared.hashesPerCode, 3)}** with the shared level, ` +
+      `${fmt(without.hashesPerCode, 3)} without.`,
+    `- A Redis hit against an in-process hit (${hit.requests} codes, each checked by one server, then sent to ` +
+      'another twice, one request at a time): at the client ' +
+      `${ms(hit.sharedMs.p50)} ms against ${ms(hit.inProcessMs.p50)} ms (p50), **${fmt(hit.addedMs, 2)} ms** ` +
+      `added (median of the pairs); the check itself ${fmt(hit.checkSharedMs.median, 3)} ms against ` +
+      `${fmt(hit.checkInProcessMs.median, 3)} ms.`,
+    `- Redis down: every check that would have asked it is hashed by its own server (${outageStatuses}); paused, ` +
+      `the checks that reach Redis between back-offs wait out the time limit first (p50 ` +
+      `${ms(down.paused.latencyMs.p50)} ms against ` +
+      `${ms(down.killed.latencyMs.p50)} ms killed, where commands fail at once); codes a server has seen are ` +
+      `answered from its own cache (p50 ${ms(down.seen.latencyMs.p50)} ms).`,
+    '',
+  ];
+}
+
 function notesSection(notes) {
   if (!notes.length) return [];
   return ['## Notes', '', ...notes.map((note) => `- ${note}`), ''];
 }
 
-module.exports = { markdown };
+module.exports = { markdown, fleetSection };

@@ -18,6 +18,7 @@ const TARGETS = {
   legitP99Ms: 20,
   firstSightHashes: 1,
   cacheRssGrowthMiB: 8,
+  fleetHashesPerCode: 1.1,
 };
 
 // Ratios are reported to three decimals and judged at that precision, so a
@@ -129,7 +130,7 @@ function derive(r) {
     );
   }
   explainMisses(r, targets, { p, check, hash, f12, pa });
-  targets.push(...loadTargets(r), ...requestPathTargets(r));
+  targets.push(...loadTargets(r), ...requestPathTargets(r), ...fleetTargets(r));
   return { ratios, targets, floor12: f12, floor10: f10, floor12x2: f12x2 };
 }
 
@@ -246,4 +247,39 @@ function requestPathTargets(r) {
   return targets;
 }
 
-module.exports = { TARGETS, derive };
+// The fleet phase's targets, judged from its results alone (bench/run.js --only fleet has no others).
+function fleetTargets(r) {
+  const fleet = r.fleet;
+  if (!fleet || fleet.skipped) return [];
+  const { without, down } = fleet;
+  const shared = fleet.with;
+  const hashesMet = atMost(shared.hashesPerCode, TARGETS.fleetHashesPerCode);
+  const outage = [down.paused, down.killed, down.seen];
+  const answered = (run) => run.statuses[200] ?? 0;
+  const allAnswered = outage.every((run) => answered(run) === run.requests);
+  return [
+    {
+      target:
+        `fleet of ${fleet.servers}, each new code sent to every server: ≤ ${TARGETS.fleetHashesPerCode} hashes per ` +
+        `distinct code with the shared level`,
+      figure:
+        `${fmt(shared.hashesPerCode, 3)} with it, ${fmt(without.hashesPerCode, 3)} without ` +
+        `(${shared.codes} codes; ${shared.counters.lockWaits} lock waits)`,
+      met: hashesMet,
+      why: hashesMet
+        ? ''
+        : `${shared.counters.sharedMisses - shared.codes} wait(s) outlasted lock.waitMs while the marking server's ` +
+          `pool was queued (its slowest check took ${fmt(shared.checkMs.miss?.max, 0)} ms)` +
+          (shared.counters.unavailable ? `; ${shared.counters.unavailable} check(s) found Redis unavailable` : '') +
+          (busyNote(r, 'fleet') ? `; ${busyNote(r, 'fleet')}` : ''),
+    },
+    {
+      target: 'fleet with Redis paused, then killed: every request answered (200)',
+      figure: outage.map((run) => `${answered(run)}/${run.requests}`).join(', ') + ' (paused, killed, codes seen)',
+      met: allAnswered,
+      why: '',
+    },
+  ];
+}
+
+module.exports = { TARGETS, derive, fleetTargets };

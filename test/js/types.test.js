@@ -22,6 +22,12 @@ it('the declarations type-check against the usage files', async () => {
   assert.equal(status, 0, stdout + stderr);
 });
 
+it("the shared level's option takes node-redis's clients as they are, and ioredis's through fromIoredis", async () => {
+  const project = path.join('test', 'types', 'tsconfig.redis.json');
+  const { status, stdout, stderr } = await runNode([tsc, '--noEmit', '-p', project], { timeout: 300_000 });
+  assert.equal(status, 0, stdout + stderr);
+});
+
 it('the main entry compiles beside another library that declares Request.auth', async () => {
   const file = path.join('test', 'types', 'own-request-auth.mts');
   const options = ['--strict', '--noEmit', '--module', 'nodenext', '--target', 'es2022', '--types', 'node'];
