@@ -34,7 +34,9 @@ const DEFAULTS = Object.freeze({
   ttl: Object.freeze({ valid: 86_400_000, invalid: 60_000 }),
   timeoutMs: 50,
   backoffMs: 1_000,
-  lock: Object.freeze({ waitMs: 1_000, pollMs: 10 }),
+  // Long enough for a cost-12 hash behind a full queue (16 calls a thread,
+  // about a fifth of a second each): a waiter that gives up hashes too.
+  lock: Object.freeze({ waitMs: 5_000, pollMs: 10 }),
 });
 const OPTION_NAMES = new Set(['client', 'secret', 'prefix', 'ttl', 'timeoutMs', 'backoffMs', 'lock']);
 const TTL_NAMES = new Set(['valid', 'invalid']);

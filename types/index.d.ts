@@ -114,7 +114,7 @@ export interface RedisOptions {
   backoffMs?: number;
   /**
    * waitMs: how long a process waits for another one's hash of the same code before hashing itself, and how long
-   * a pending mark lives (1 to 60,000; default 1,000); pollMs: how often it reads the entry meanwhile (default 10).
+   * a pending mark lives (1 to 60,000; default 5,000); pollMs: how often it reads the entry meanwhile (default 10).
    */
   lock?: { waitMs?: number; pollMs?: number };
 }
