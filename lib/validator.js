@@ -5,7 +5,10 @@
 // loop, with a cache of checked results in front of the pool. This file routes
 // each check (answered here when it cannot hash, from the cache, or on the
 // pool), and reports each one once (check-report.js), whether
-// validateRequestAsync or the middleware made it.
+// validateRequestAsync or the middleware made it. During a token rotation
+// (rotation.js) a check on the pool also tries the combination's previous
+// token, and the answer says which token matched; the synchronous functions
+// stay the current table's alone.
 
 const { validateRequestArgumentsError, generateAuthCodeArgumentsError } = require('./arguments');
 const { hashableAuthCode, AUTH_CODE_LENGTH } = require('./auth-code-rules');
@@ -15,9 +18,10 @@ const errors = require('./errors');
 const { checkOptionsObject, checkNames, checkBoolean } = require('./options');
 const { readPoolOptions, createPool } = require('./pool');
 const { readCacheOptions, createResultCache } = require('./result-cache');
+const { createRotation, previousSwitchOn } = require('./rotation');
 const { longestNameBytes, hasCombination } = require('./table-info');
 
-const OPTION_NAMES = new Set(['threads', 'maxQueue', 'cache', 'nativeDiagnostics']);
+const OPTION_NAMES = new Set(['threads', 'maxQueue', 'cache', 'nativeDiagnostics', 'previous']);
 
 /**
  * The validator's own check, shared by validateRequestAsync and the middleware:
@@ -32,24 +36,37 @@ const REPORT = Symbol('header-validator report');
 function readOptions(options) {
   checkOptionsObject(options, 'createValidator');
   checkNames(options, OPTION_NAMES, 'createValidator');
-  const { nativeDiagnostics = true } = options;
+  const { nativeDiagnostics = true, previous = true } = options;
   checkBoolean(nativeDiagnostics, 'createValidator', 'nativeDiagnostics');
-  return { pool: readPoolOptions(options), cache: readCacheOptions(options.cache), nativeDiagnostics };
+  checkBoolean(previous, 'createValidator', 'previous');
+  return {
+    pool: readPoolOptions(options),
+    cache: readCacheOptions(options.cache),
+    nativeDiagnostics,
+    // The environment's switch retires the previous table for every validator of the process.
+    retired: !previousSwitchOn() || !previous,
+  };
 }
 
 /**
  * @param {{ threads?: number, maxQueue?: number,
  *   cache?: false | { valid?: number, invalid?: number, ttl?: number, invalidTtl?: number },
- *   nativeDiagnostics?: boolean }}
+ *   nativeDiagnostics?: boolean, previous?: boolean }}
  *   [options] threads: pool size, 1 to 256 (default: one per available core); maxQueue: calls that may wait for a
  *   thread (default: 16 per thread); cache: bounds and expiry of the result cache, or false for none;
  *   nativeDiagnostics: false answers unknown names here instead of through the native function, which writes a
- *   line to standard error for each (default true)
+ *   line to standard error for each (default true); previous: false refuses codes of the build's previous
+ *   tokens before the end of their overlap (default true; HEADER_VALIDATOR_PREVIOUS=off does it for every validator)
+ * @param {{ clock?: { now(): number } }} [internal] for tests only: clock, the time in milliseconds since the epoch
+ *   that the end of a rotation's overlap is checked against
  */
-function createValidator(options = {}) {
-  const { pool: poolOptions, cache: cacheOptions, nativeDiagnostics } = readOptions(options);
-  // The module is loaded here as well, so that a broken build fails at once.
-  const { validateRequest, generateAuthCode } = require('./native').load();
+function createValidator(options = {}, { clock } = {}) {
+  const { pool: poolOptions, cache: cacheOptions, nativeDiagnostics, retired } = readOptions(options);
+  // The modules are loaded (or found) here as well, so that a broken build fails at once.
+  const native = require('./native');
+  const { validateRequest, generateAuthCode } = native.load();
+  if (!retired) native.checkPreviousPresent();
+  const rotation = createRotation({ retired, clock });
   const longestName = longestNameBytes();
   const messageNameLimit = Math.max(MESSAGE_NAME_LIMIT, longestName);
   const cache = cacheOptions ? createResultCache(cacheOptions) : undefined;
@@ -83,9 +100,30 @@ function createValidator(options = {}) {
     }
   }
 
+  // A match with a previous token is valid only while that token is accepted:
+  // checked again when the answer arrives, so that a check queued before the
+  // end of the overlap and answered after it is refused.
+  const stillHolds = (verdict, host, platform, userType) =>
+    verdict.token !== 'previous' || rotation.acceptedTokens(host, platform, userType).includes('previous');
+
+  /**
+   * The check on the pool, for the tokens `accepted` (from acceptedTokens): a
+   * Promise of a verdict of check-answer.js (with `token`), or undefined when
+   * shed. Rejects only with the pool's or the hash's error.
+   */
+  function hashCheck(authCode, platform, userType, host, accepted) {
+    const previous = accepted.includes('previous');
+    const task = pool.run('validateRequest', [authCode, platform, userType, host, previous]);
+    if (task === undefined || !previous) return task?.then(verdictOf);
+    return task.then((token) => {
+      const verdict = verdictOf(token);
+      return stillHolds(verdict, host, platform, userType) ? verdict : REFUSED.mismatch;
+    });
+  }
+
   const asMiss = (verdict) => verdict.miss;
   const asCoalesced = (verdict) => verdict.coalesced;
-  const asUncached = (nativeAnswer) => verdictOf(nativeAnswer).none;
+  const asUncached = (verdict) => verdict.none;
   const failedMiss = (err) => failure(err, 'miss');
   const failedCoalesced = (err) => failure(err, 'coalesced');
   const failedUncached = (err) => failure(err, 'none');
@@ -98,21 +136,26 @@ function createValidator(options = {}) {
     if (cache !== undefined && authCode.length === AUTH_CODE_LENGTH && namesFit(platform, userType, host)) {
       key = cache.keyOf(authCode, platform, userType, host);
       const known = cache.get(key);
-      if (known !== undefined) return known.hit;
+      if (known !== undefined) {
+        if (stillHolds(known, host, platform, userType)) return known.hit;
+        // A match with a previous token no longer accepted: dropped, and checked again.
+        cache.delete(key);
+      }
       const pending = cache.inFlight(key);
       if (pending !== undefined) return pending.then(asCoalesced, failedCoalesced);
     }
     const refusal = refusalReason(authCode, platform, userType, host);
     if (refusal !== undefined) return refuseHere(refusal, authCode, platform, userType, host);
     // Hashing belongs on the pool; one in flight for the same tuple is shared.
-    const task = pool.run('validateRequest', [authCode, platform, userType, host]);
+    const task = hashCheck(authCode, platform, userType, host, rotation.acceptedTokens(host, platform, userType));
     if (task === undefined) return failure(errors.overloaded(), cache === undefined ? 'none' : 'miss');
     counters.bcryptChecks++;
     if (cache === undefined) return task.then(asUncached, failedUncached);
-    return cache.share(key, task.then(verdictOf)).then(asMiss, failedMiss);
+    return cache.share(key, task).then(asMiss, failedMiss);
   }
 
   function report(answer, host, platform, userType, start) {
+    if (answer.token === 'previous') rotation.record(host, platform, userType);
     reportCheck(counters, messageNameLimit, answer, host, platform, userType, start);
   }
 
@@ -161,6 +204,11 @@ function createValidator(options = {}) {
       const gauges = { inFlight, queued, cachedValid: sizes.valid, cachedInvalid: sizes.invalid };
       return withFormerNames({ counters: snapshot(counters), gauges });
     },
+    /**
+     * The token rotation as this validator sees it: the end of the overlap, whether codes of previous tokens
+     * are accepted now, and per rotated combination when one last validated here (or null).
+     */
+    rotation: () => rotation.status(),
     /** Lets accepted calls finish, then stops the threads; later calls reject. */
     close: () => pool.close(),
   };
