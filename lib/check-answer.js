@@ -36,7 +36,7 @@ function verdict(valid, reason, token) {
   for (const cache of CACHE_STATES) {
     answers[cache] = Object.freeze({ outcome: valid ? 'valid' : 'invalid', valid, reason, cache, token });
   }
-  return Object.freeze({ valid, ...answers });
+  return Object.freeze({ valid, token, ...answers });
 }
 
 /** The code matched the combination's token. */
