@@ -89,7 +89,7 @@ describe('the overlap', () => {
     assert.deepEqual(warnings, ['HEADER_VALIDATOR_PREVIOUS_ENDED']);
   });
 
-  it('serves a cached match with a previous token only until the end, and refuses a check answered after it', async () => {
+  it('serves a cached previous-token match only until the end, and refuses a check answered after it', async () => {
     const clock = clockAt(Date.now());
     const validator = validatorWith({}, clock);
     const events = [];
@@ -135,7 +135,7 @@ describe('early retirement', () => {
     assert.throws(() => createValidator({ previous: 'off' }), /^TypeError: createValidator: previous must be/);
   });
 
-  it('HEADER_VALIDATOR_PREVIOUS=off does it for the command line and the default validator; other values fail', async () => {
+  it('HEADER_VALIDATOR_PREVIOUS=off retires them for the command line and the default validator', async () => {
     const [on, off, misspelt, status, retiredStatus] = await Promise.all([
       cli(['validate', '-', ...WEB], {}, codes.previous),
       cli(['validate', '-', ...WEB], { HEADER_VALIDATOR_PREVIOUS: 'off' }, codes.previous),
@@ -147,7 +147,10 @@ describe('early retirement', () => {
     assert.match(on.stderr, new RegExp(`matched the previous token of this combination, valid until ${until}`));
     assert.deepEqual([off.status, off.stdout], [1, 'invalid\n']);
     assert.equal(misspelt.status, 3);
-    assert.match(misspelt.stderr, /^header-validator validate: HEADER_VALIDATOR_PREVIOUS='Off' is not a value it takes/);
+    assert.match(
+      misspelt.stderr,
+      /^header-validator validate: HEADER_VALIDATOR_PREVIOUS='Off' is not a value it takes/,
+    );
     assert.equal(status.status, 0);
     assert.match(status.stdout, /^codes of previous tokens valid now: yes$/m);
     assert.match(status.stdout, /in this process only/);
