@@ -357,6 +357,15 @@ function requestPathSection(requestPath, chartFile) {
     `- First sight: ${firstSight.requests} concurrent requests with one code the server had never seen: ` +
       `${firstSight.bcryptChecks} hash, ${firstSight.coalesced} calls coalesced, ${firstSight.cacheHits} cache ` +
       `hits; ${firstSight.ok} × 200.`,
+    ...(requestPath.rotation
+      ? [
+          `- Token rotation (the rotation test tables, a previous table for WEB/USER): a wrong code for a rotated ` +
+            'combination, tried against both tokens in one task, costs ' +
+            `**${fmt(requestPath.rotation.wrongCostRatio, 3)}×** one without a previous table; a code of the ` +
+            `previous token re-sent runs at **${fmt(requestPath.rotation.resentRatio, 3)}×** the rate of a ` +
+            'current one (both from the cache).',
+        ]
+      : []),
     '',
     ...(chartFile ? [`![request path](${chartFile})`, ''] : []),
   ];

@@ -18,6 +18,8 @@ const TARGETS = {
   legitP99Ms: 20,
   firstSightHashes: 1,
   cacheRssGrowthMiB: 8,
+  rotatedWrongVsOneHash: 2.05,
+  previousResentVsCurrent: 0.9,
 };
 
 // Ratios are reported to three decimals and judged at that precision, so a
@@ -223,6 +225,28 @@ function requestPathTargets(r) {
         figure: `${firstSight.bcryptChecks} hash(es), ${firstSight.ok} × 200`,
         met: firstSight.bcryptChecks === TARGETS.firstSightHashes && firstSight.ok === firstSight.requests,
         why: '',
+      },
+    );
+  }
+  const rotation = rp?.rotation;
+  if (rotation) {
+    const note = busyNote(r, 'request path');
+    targets.push(
+      {
+        target: `a wrong code for a rotated combination costs at most ${TARGETS.rotatedWrongVsOneHash}× one without`,
+        figure:
+          `${fmt(rotation.wrongCostRatio, 3)}× (${fmt(rotation.wrongPerSecond.rotated, 1)} vs ` +
+          `${fmt(rotation.wrongPerSecond.withoutPrevious, 1)} requests/s)`,
+        met: atMost(rotation.wrongCostRatio, TARGETS.rotatedWrongVsOneHash),
+        why: note,
+      },
+      {
+        target: `a previous token's code re-sent ≥ ${TARGETS.previousResentVsCurrent} × a current one's (cached)`,
+        figure:
+          `${fmt(rotation.resentRatio, 3)}× (${fmt(rotation.resentPerSecond.previous, 0)} vs ` +
+          `${fmt(rotation.resentPerSecond.current, 0)} requests/s)`,
+        met: atLeast(rotation.resentRatio, TARGETS.previousResentVsCurrent),
+        why: note,
       },
     );
   }

@@ -8,19 +8,27 @@
 //   3. legitimate clients re-sending codes the server has seen, beside a
 //      flood of fresh, well-formed codes that match nothing;
 //   4. a flood of malformed codes, refused on the main thread;
-//   5. first sight: 100 concurrent requests with one code never seen before.
+//   5. first sight: 100 concurrent requests with one code never seen before;
+//   6. a token rotation: a flood of wrong codes for a combination without and
+//      with a previous token (each costs one hash, and two), and a code of the
+//      previous token re-sent beside one of the current token (both cached).
+//      The build with a previous table is the rotation test pair of modules
+//      (test/tables) with the JavaScript layer beside it, in a temporary folder.
 // For each: requests/s, latency, statuses, the CPU of the server's main thread
 // and of its other threads (the pool), and the hashes the validator ran.
 //
 // --only=repeated runs the first scenario alone (bare and authenticated), to
-// compare the cost of the middleware on a cache hit before and after a change.
+// compare the cost of the middleware on a cache hit before and after a change;
+// --only=rotation runs the sixth alone.
 
 const fs = require('node:fs');
 const http = require('node:http');
 const os = require('node:os');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
+const bcrypt = require('bcryptjs');
 const common = require('./common');
+const { rotationPackage } = require('../../test/support/rotation-package');
 
 const { COMBO } = common;
 const CLIENT = path.join(__dirname, 'load-client.js');
@@ -74,7 +82,9 @@ function summarise(report) {
 
 async function main() {
   const opts = common.options({ only: { type: 'string' } });
-  if (opts.only !== undefined && opts.only !== 'repeated') throw new Error('--only takes one value: repeated');
+  if (opts.only !== undefined && !['repeated', 'rotation'].includes(opts.only)) {
+    throw new Error('--only takes repeated or rotation');
+  }
   const pkg = common.loadPackage();
   if (!pkg) throw new Error('the package layer (lib/index.js with validateRequestAsync) is not there');
   const { platform, userType, host } = COMBO;
@@ -93,8 +103,8 @@ async function main() {
   const [authUrl, bareUrl] = [await listen(authServer), await listen(bareServer)];
 
   // Leftover checks of a scenario (a flood's queue) must not slow the next.
-  const drained = async () => {
-    while (validator.stats().gauges.inFlight > 0) await common.sleep(50);
+  const drained = async (target) => {
+    while (target.validator.stats().gauges.inFlight > 0) await common.sleep(50);
   };
   // Made on the pool, a queue's worth at a time.
   const newCodes = async (n) => {
@@ -118,20 +128,25 @@ async function main() {
   for (const c of [code, ...legitCodes]) await validator.validateRequestAsync(c, platform, userType, host);
 
   const scenarios = [];
+  // The server the rows measure by default: the demo build's, behind authMiddleware.
+  const demo = { url: authUrl, validator, platform, userType };
   // Runs the clients at once; the first is the one the row describes.
-  async function measure(label, name, configs, url = authUrl) {
-    await drained();
+  async function measure(label, name, configs, target = demo) {
+    await drained(target);
+    const { url } = target;
     const before = {
-      counters: validator.stats().counters,
+      counters: target.validator.stats().counters,
       main: mainThreadSeconds(),
       cpu: process.cpuUsage(),
       at: Date.now(),
     };
-    const reports = await Promise.all(configs.map((c) => client({ url, platform, userType, ...c })));
+    const reports = await Promise.all(
+      configs.map((c) => client({ url, platform: target.platform, userType: target.userType, ...c })),
+    );
     const wallS = (Date.now() - before.at) / 1000;
     const cpu = process.cpuUsage(before.cpu);
     const mainS = mainThreadSeconds() - before.main;
-    const after = validator.stats().counters;
+    const after = target.validator.stats().counters;
     const rows = reports.map((report, i) => ({
       label: i === 0 ? label : `${label}: flood`,
       name: i === 0 ? name : `↳ ${configs[i].what}`,
@@ -148,11 +163,18 @@ async function main() {
     return rows;
   }
 
+  if (opts.only === 'rotation') {
+    const rotation = await measureRotation(measure, { connections, seconds, threads });
+    authServer.close();
+    bareServer.close();
+    await validator.close();
+    return common.report(opts, { threads, cores: os.availableParallelism(), seconds, scenarios, rotation });
+  }
   const [bare] = await measure(
     'bare, one code',
     'bare node:http, one valid code re-sent',
     [{ connections, duration: seconds, code }],
-    bareUrl,
+    { ...demo, url: bareUrl },
   );
   const [repeated] = await measure('auth, one code', 'authMiddleware, one valid code re-sent', [
     { connections, duration: seconds, code },
@@ -180,6 +202,7 @@ async function main() {
   const [sight] = await measure('auth, first sight', 'authMiddleware, first sight: 100 at once, one new code', [
     { connections: 100, amount: 100, code: sightCode },
   ]);
+  const rotation = await measureRotation(measure, { connections, seconds, threads });
 
   authServer.close();
   bareServer.close();
@@ -212,7 +235,66 @@ async function main() {
       coalesced: sight.coalesced,
       cacheHits: sight.cacheHits,
     },
+    rotation,
   });
+}
+
+// The rotation rows: the demo build (no previous table) and a build with one,
+// each behind authMiddleware with a pool of `threads`.
+async function measureRotation(measure, { connections, seconds, threads }) {
+  const until = new Date(Date.now() + 30 * 86_400_000).toISOString();
+  const { dir, host, tokens } = rotationPackage(until);
+  try {
+    const rotated = require(path.join(dir, 'lib'));
+    const validator = rotated.createValidator({ threads });
+    const auth = rotated.authMiddleware({ host, validator });
+    const server = http.createServer((req, res) =>
+      auth(req, res, (err) => (err ? res.writeHead(500).end() : res.writeHead(200).end('ok'))),
+    );
+    await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+    const target = { url: `http://127.0.0.1:${server.address().port}/`, validator, platform: 'WEB', userType: 'USER' };
+    // Codes the server has seen: one of the previous token, one of the current.
+    const previousCode = bcrypt.hashSync(tokens.previous.WEB.USER, common.COST);
+    const currentCode = await validator.generateAuthCodeAsync('WEB', 'USER', host);
+    for (const c of [previousCode, currentCode]) {
+      if ((await validator.validateRequestAsync(c, 'WEB', 'USER', host)) !== true)
+        throw new Error('a code was refused');
+    }
+    const wrong = { connections, duration: seconds, wrongCost: common.COST };
+    const [without] = await measure('wrong code, no previous table', 'authMiddleware, a fresh wrong code per request', [
+      wrong,
+    ]);
+    const [withPrevious] = await measure(
+      'wrong code, rotated combination',
+      'authMiddleware with a previous table, a fresh wrong code per request for a rotated combination',
+      [wrong],
+      target,
+    );
+    const [previous] = await measure(
+      'previous token, one code',
+      'authMiddleware with a previous table, one valid code of the previous token re-sent',
+      [{ connections, duration: seconds, code: previousCode }],
+      target,
+    );
+    const [current] = await measure(
+      'current token, one code',
+      'authMiddleware with a previous table, one valid code of the current token re-sent',
+      [{ connections, duration: seconds, code: currentCode }],
+      target,
+    );
+    server.close();
+    await validator.close();
+    const rate = (row) => row.requestsPerSecond.overall;
+    return {
+      wrongPerSecond: { withoutPrevious: rate(without), rotated: rate(withPrevious) },
+      // Time per wrong code with a previous table, in times the time of one without: one hash each.
+      wrongCostRatio: rate(without) / rate(withPrevious),
+      resentPerSecond: { previous: rate(previous), current: rate(current) },
+      resentRatio: rate(previous) / rate(current),
+    };
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
 }
 
 main().catch((err) => {

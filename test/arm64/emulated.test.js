@@ -37,7 +37,9 @@ describe('linux-arm64 module under emulation', () => {
       require(path.join(packageDir, 'lib', 'native', 'locate.js')).MODULE_PATH,
       path.join(packageDir, 'prebuilds', 'linux-arm64', 'header_validator.node'),
     );
-    assert.equal(hv.tableInfo().combinations.length, 60);
+    // One combination per plain token: the pack stage's table has a platform of the team's own too.
+    const plainTokens = Object.values(tokens).flatMap((platforms) => Object.values(platforms).flatMap(Object.keys));
+    assert.equal(hv.tableInfo().combinations.length, plainTokens.length);
   });
 
   it('validates cost-4 codes bcryptjs made, for their own combination only', () => {
