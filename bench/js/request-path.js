@@ -51,6 +51,10 @@ function client(config) {
   });
 }
 
+const sum = (counts) => Object.values(counts).reduce((total, n) => total + n, 0);
+// Checks the validator has answered, whatever the outcome.
+const answered = (counters) => counters.valid + sum(counters.invalid) + sum(counters.shed) + sum(counters.error);
+
 // CPU seconds of this process's main thread alone.
 function mainThreadSeconds() {
   const stat = fs.readFileSync(`/proc/self/task/${process.pid}/stat`, 'utf8');
@@ -131,7 +135,7 @@ async function main() {
   // The server the rows measure by default: the demo build's, behind authMiddleware.
   const demo = { url: authUrl, validator, platform, userType };
   // Runs the clients at once; the first is the one the row describes.
-  async function measure(label, name, configs, target = demo) {
+  async function measure(label, name, configs, target = demo, record = true) {
     await drained(target);
     const { url } = target;
     const before = {
@@ -155,16 +159,18 @@ async function main() {
       mainThreadCores: mainS / wallS,
       poolThreadsCores: Math.max(0, (cpu.user + cpu.system) / 1e6 - mainS) / wallS,
       hashes: after.bcryptChecks - before.counters.bcryptChecks,
+      checks: answered(after) - answered(before.counters),
+      wallS,
       shed: after.shed.overloaded - before.counters.shed.overloaded,
       cacheHits: after.cacheHits - before.counters.cacheHits,
       coalesced: after.coalesced - before.counters.coalesced,
     }));
-    scenarios.push(...rows);
+    if (record) scenarios.push(...rows);
     return rows;
   }
 
   if (opts.only === 'rotation') {
-    const rotation = await measureRotation(measure, { connections, seconds, threads });
+    const rotation = await measureRotation(measure, { connections, seconds, threads, pairs: opts.quick ? 1 : 3 });
     authServer.close();
     bareServer.close();
     await validator.close();
@@ -202,7 +208,7 @@ async function main() {
   const [sight] = await measure('auth, first sight', 'authMiddleware, first sight: 100 at once, one new code', [
     { connections: 100, amount: 100, code: sightCode },
   ]);
-  const rotation = await measureRotation(measure, { connections, seconds, threads });
+  const rotation = await measureRotation(measure, { connections, seconds, threads, pairs: opts.quick ? 1 : 3 });
 
   authServer.close();
   bareServer.close();
@@ -240,19 +246,32 @@ async function main() {
 }
 
 // The rotation rows: the demo build (no previous table) and a build with one,
-// each behind authMiddleware with a pool of `threads`.
-async function measureRotation(measure, { connections, seconds, threads }) {
+// each behind authMiddleware with a pool of `threads`. What a check costs is
+// judged by CPU time, in pairs of runs taken one after the other and their
+// median ratio, so that what other processes do to the machine meanwhile
+// weighs on both sides of a ratio alike: the pool's time per check for a
+// fixed number of wrong codes (every check of a run completes inside it; cost
+// 10, for four times the samples of cost 12: the ratio of two hashes to one
+// does not depend on the cost), the main thread's per request for a code
+// re-sent (a previous token's with and without the two headers its response
+// gets). The first pair's runs are the rows; requests per second beside.
+async function measureRotation(measure, { connections, seconds, threads, pairs }) {
   const until = new Date(Date.now() + 30 * 86_400_000).toISOString();
   const { dir, host, tokens } = rotationPackage(until);
   try {
     const rotated = require(path.join(dir, 'lib'));
     const validator = rotated.createValidator({ threads });
+    // On /quiet, without the Deprecation and Sunset headers that a previous token's code gets.
     const auth = rotated.authMiddleware({ host, validator });
+    const quietAuth = rotated.authMiddleware({ host, validator, deprecationHeaders: false });
     const server = http.createServer((req, res) =>
-      auth(req, res, (err) => (err ? res.writeHead(500).end() : res.writeHead(200).end('ok'))),
+      (req.url === '/quiet' ? quietAuth : auth)(req, res, (err) =>
+        err ? res.writeHead(500).end() : res.writeHead(200).end('ok'),
+      ),
     );
     await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
     const target = { url: `http://127.0.0.1:${server.address().port}/`, validator, platform: 'WEB', userType: 'USER' };
+    const quiet = { ...target, url: `${target.url}quiet` };
     // Codes the server has seen: one of the previous token, one of the current.
     const previousCode = bcrypt.hashSync(tokens.previous.WEB.USER, common.COST);
     const currentCode = await validator.generateAuthCodeAsync('WEB', 'USER', host);
@@ -260,37 +279,96 @@ async function measureRotation(measure, { connections, seconds, threads }) {
       if ((await validator.validateRequestAsync(c, 'WEB', 'USER', host)) !== true)
         throw new Error('a code was refused');
     }
-    const wrong = { connections, duration: seconds, wrongCost: common.COST };
-    const [without] = await measure('wrong code, no previous table', 'authMiddleware, a fresh wrong code per request', [
-      wrong,
-    ]);
-    const [withPrevious] = await measure(
-      'wrong code, rotated combination',
-      'authMiddleware with a previous table, a fresh wrong code per request for a rotated combination',
-      [wrong],
-      target,
-    );
-    const [previous] = await measure(
-      'previous token, one code',
-      'authMiddleware with a previous table, one valid code of the previous token re-sent',
-      [{ connections, duration: seconds, code: previousCode }],
-      target,
-    );
-    const [current] = await measure(
-      'current token, one code',
-      'authMiddleware with a previous table, one valid code of the current token re-sent',
-      [{ connections, duration: seconds, code: currentCode }],
-      target,
-    );
+    // About seconds / 2 of hashing each on an idle machine: cost 10 is some 50 ms a hash.
+    const wrongCodes = Math.max(20, Math.round((seconds / 2) * threads * 20));
+    // Half as many for a rotated combination, where each costs two hashes.
+    const rotatedCodes = Math.ceil(wrongCodes / 2);
+    const wrong = (amount) => ({ connections, amount, wrongCost: 10 });
+    const resent = (code) => ({ connections, duration: seconds / 2, code });
+    // The cache-hit path of each kind compiled before anything is measured.
+    for (const [code, on] of [
+      [previousCode, target],
+      [previousCode, quiet],
+      [currentCode, target],
+    ]) {
+      await measure('warm-up', 'warm-up', [{ connections, duration: 1, code }], on, false);
+    }
+    const runs = [];
+    for (let pair = 0; pair < pairs; pair++) {
+      const record = pair === 0;
+      const [without] = await measure(
+        'wrong code, no previous table',
+        `authMiddleware, ${wrongCodes} fresh wrong codes (cost 10)`,
+        [wrong(wrongCodes)],
+        undefined,
+        record,
+      );
+      const [withPrevious] = await measure(
+        'wrong code, rotated combination',
+        `authMiddleware with a previous table, ${rotatedCodes} fresh wrong codes (cost 10), rotated combination`,
+        [wrong(rotatedCodes)],
+        target,
+        record,
+      );
+      // Every other pair the other way round, so that neither side always runs first.
+      const resentRows = [
+        ['previous', 'previous token, one code', 'one valid code of the previous token re-sent', previousCode, target],
+        [
+          'previousQuiet',
+          'previous token, one code, no headers',
+          'the same, deprecationHeaders: false',
+          previousCode,
+          quiet,
+        ],
+        ['current', 'current token, one code', 'one valid code of the current token re-sent', currentCode, target],
+      ];
+      if (pair % 2 === 1) resentRows.reverse();
+      const resentRuns = {};
+      for (const [key, label, what, code, on] of resentRows) {
+        [resentRuns[key]] = await measure(
+          label,
+          `authMiddleware with a previous table, ${what}`,
+          [resent(code)],
+          on,
+          record,
+        );
+      }
+      const { previous, previousQuiet, current } = resentRuns;
+      runs.push({ without, withPrevious, previous, previousQuiet, current });
+    }
     server.close();
     await validator.close();
+    const median = (values) => common.summary(values).median;
+    const over = (f) => median(runs.map(f));
     const rate = (row) => row.requestsPerSecond.overall;
+    const poolMsPerCheck = (row) => (row.poolThreadsCores * row.wallS * 1000) / row.checks;
+    const mainUsPerRequest = (row) => (row.mainThreadCores * row.wallS * 1e6) / row.total;
     return {
-      wrongPerSecond: { withoutPrevious: rate(without), rotated: rate(withPrevious) },
-      // Time per wrong code with a previous table, in times the time of one without: one hash each.
-      wrongCostRatio: rate(without) / rate(withPrevious),
-      resentPerSecond: { previous: rate(previous), current: rate(current) },
-      resentRatio: rate(previous) / rate(current),
+      pairs,
+      wrongPoolMsPerCheck: {
+        withoutPrevious: over((r) => poolMsPerCheck(r.without)),
+        rotated: over((r) => poolMsPerCheck(r.withPrevious)),
+      },
+      // A wrong code with a previous table, in wrong codes without one (one hash): the median of the pairs.
+      wrongCostRatio: over((r) => poolMsPerCheck(r.withPrevious) / poolMsPerCheck(r.without)),
+      wrongCostRatios: runs.map((r) => poolMsPerCheck(r.withPrevious) / poolMsPerCheck(r.without)),
+      wrongPerSecond: { withoutPrevious: over((r) => rate(r.without)), rotated: over((r) => rate(r.withPrevious)) },
+      resentMainUsPerRequest: {
+        previous: over((r) => mainUsPerRequest(r.previous)),
+        previousWithoutHeaders: over((r) => mainUsPerRequest(r.previousQuiet)),
+        current: over((r) => mainUsPerRequest(r.current)),
+      },
+      // A previous token's code re-sent, in current ones: both answered from the cache. The check
+      // alone (without the two headers the response gets), and with them.
+      resentCostRatio: over((r) => mainUsPerRequest(r.previousQuiet) / mainUsPerRequest(r.current)),
+      resentCostRatios: runs.map((r) => mainUsPerRequest(r.previousQuiet) / mainUsPerRequest(r.current)),
+      resentWithHeadersCostRatio: over((r) => mainUsPerRequest(r.previous) / mainUsPerRequest(r.current)),
+      resentPerSecond: {
+        previous: over((r) => rate(r.previous)),
+        previousWithoutHeaders: over((r) => rate(r.previousQuiet)),
+        current: over((r) => rate(r.current)),
+      },
+      resentRatio: over((r) => rate(r.previousQuiet) / rate(r.current)),
     };
   } finally {
     fs.rmSync(dir, { recursive: true, force: true });
