@@ -24,12 +24,20 @@ const {
 const { printableName } = require('./printable-name');
 const { readRequestProperty } = require('./request-property');
 const { hasHost, tableInfo } = require('./table-info');
-const { unauthorizedAnswers, retryLaterAnswer } = require('./http-answer');
+const { unauthorizedAnswers, retryLaterAnswer, deprecationHeaders } = require('./http-answer');
 const { CHECK, REPORT } = require('./validator');
 
 const DEFAULT_HEADERS = Object.freeze({ authCode: 'x-auth-code', platform: 'x-platform', userType: 'x-user-type' });
 const HEADER_OPTION_NAMES = new Set(Object.keys(DEFAULT_HEADERS));
-const OPTION_NAMES = new Set(['host', 'validator', 'headers', 'skip', 'failWithError', 'requestProperty']);
+const OPTION_NAMES = new Set([
+  'host',
+  'validator',
+  'headers',
+  'skip',
+  'failWithError',
+  'requestProperty',
+  'deprecationHeaders',
+]);
 // RFC 9110 token characters: what a header name may hold.
 const TOKEN = /^[!#$%&'*+.^_`|~0-9A-Za-z-]+$/;
 // Enough of a long table's hosts for an operator to spot a misspelling.
@@ -70,13 +78,14 @@ function unknownHost(where, host) {
 function readAuthOptions(options, where) {
   checkRequiredOptions(options, where, ['host']);
   checkNames(options, OPTION_NAMES, where);
-  const { host, validator, headers = {}, skip, failWithError = false } = options;
+  const { host, validator, headers = {}, skip, failWithError = false, deprecationHeaders: deprecate = true } = options;
   if (!(typeof host === 'function' || (typeof host === 'string' && host !== ''))) throw hostRequired(where);
   if (validator !== undefined && typeof validator?.[CHECK] !== 'function') {
     throw optionError(where, 'validator', 'must come from createValidator()');
   }
   if (skip !== undefined) checkFunction(skip, where, 'skip', 'the request');
   checkBoolean(failWithError, where, 'failWithError');
+  checkBoolean(deprecate, where, 'deprecationHeaders');
   const requestProperty = readRequestProperty(options.requestProperty, where);
   const names = readHeaderNames(headers, where);
   if (typeof host === 'string' && !hasHost(host)) throw unknownHost(where, host);
@@ -92,6 +101,8 @@ function readAuthOptions(options, where) {
     requestProperty,
     names,
     unauthorized: unauthorizedAnswers(names),
+    // What a request let in with a previous token's code carries back, if anything.
+    deprecation: deprecate ? deprecationHeaders(tableInfo().previous) : undefined,
   };
 }
 
@@ -169,9 +180,10 @@ function callSkipFunction(skipFunction, req) {
  * @param {unknown} req what skip() and a host function receive
  * @param {import('node:http').IncomingMessage} incoming the request whose headers are read
  * @returns {Outcome | Promise<Outcome>} it throws (or rejects) only the skip and host functions' errors
- * @typedef {{skipped: true} | {auth: AuthInfo} | {status: number, headers: object, body: string, reason: string}}
- *   Outcome
- * @typedef {{platform: string, userType: string, host: string}} AuthInfo
+ * @typedef {{skipped: true} | {auth: AuthInfo, headers?: object}
+ *   | {status: number, headers: object, body: string, reason: string}} Outcome
+ *   headers of a request let through: the response headers it must carry (Deprecation and Sunset)
+ * @typedef {{platform: string, userType: string, host: string, token: 'current' | 'previous'}} AuthInfo
  */
 function authenticate(req, incoming, settings) {
   if (settings.skip === undefined) return checkRequest(req, incoming, settings);
@@ -216,7 +228,11 @@ function checkAt(host, incoming, settings, start) {
 
 function conclude(answer, host, platform, userType, settings, start) {
   settings.validator[REPORT](answer, host, platform, userType, start);
-  if (answer.valid) return { auth: { platform, userType, host } };
+  if (answer.valid) {
+    const auth = { platform, userType, host, token: answer.token };
+    const { deprecation } = settings;
+    return answer.token === 'previous' && deprecation !== undefined ? { auth, headers: deprecation } : { auth };
+  }
   if (answer.error === undefined) return settings.unauthorized[answer.reason];
   const retryLater = retryLaterAnswer(answer);
   if (retryLater) return retryLater;

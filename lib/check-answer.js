@@ -36,18 +36,23 @@ function verdict(valid, reason, token) {
   for (const cache of CACHE_STATES) {
     answers[cache] = Object.freeze({ outcome: valid ? 'valid' : 'invalid', valid, reason, cache, token });
   }
-  return Object.freeze({ valid, ...answers });
+  return Object.freeze({ valid, token, ...answers });
 }
 
 /** The code matched the combination's token. */
 const VALID = verdict(true, null, 'current');
+/** The code matched the previous token of a combination being rotated, while that token is accepted. */
+const VALID_PREVIOUS = verdict(true, null, 'previous');
 /** One verdict per refusal reason. */
 const REFUSED = Object.freeze(
   Object.fromEntries(REFUSAL_REASONS.map((reason) => [reason, verdict(false, reason, null)])),
 );
 
-/** The verdict for an answer of the native check: true or false. */
-const verdictOf = (answer) => (answer === true ? VALID : REFUSED.mismatch);
+/** The verdict for the pool's answer: the token the code matched ('current' or 'previous'), or null. */
+function verdictOf(token) {
+  if (token === 'current') return VALID;
+  return token === 'previous' ? VALID_PREVIOUS : REFUSED.mismatch;
+}
 
 /**
  * A check that gave no answer: shed or failed, with the error that says why

@@ -40,6 +40,8 @@ const zeros = (names) => Object.fromEntries(names.map((name) => [name, 0]));
 function createCheckCounters() {
   return {
     valid: 0,
+    // Of those, by the token the code matched.
+    validByToken: { current: 0, previous: 0 },
     invalid: zeros(REFUSAL_REASONS),
     shed: zeros(SHED_REASONS),
     error: zeros(ERROR_REASONS),
@@ -53,6 +55,7 @@ function createCheckCounters() {
 function snapshot(counters) {
   return {
     ...counters,
+    validByToken: { ...counters.validByToken },
     invalid: { ...counters.invalid },
     shed: { ...counters.shed },
     error: { ...counters.error },
@@ -67,8 +70,10 @@ function snapshot(counters) {
  * @param {number | undefined} start from checkStart
  */
 function reportCheck(counters, nameLimit, answer, host, platform, userType, start) {
-  if (answer.outcome === 'valid') counters.valid++;
-  else counters[answer.outcome][answer.reason]++;
+  if (answer.outcome === 'valid') {
+    counters.valid++;
+    counters.validByToken[answer.token]++;
+  } else counters[answer.outcome][answer.reason]++;
   if (answer.cache === 'hit') counters.cacheHits++;
   else if (answer.cache === 'coalesced') counters.coalesced++;
   if (start === undefined || !channel.hasSubscribers) return;

@@ -29,6 +29,8 @@ const codes = Object.freeze({
   UNAUTHORIZED: 'ERR_HEADER_VALIDATOR_UNAUTHORIZED',
   /** The encoder refused a plain token file; `problems` lists every fault. */
   TABLE_REFUSED: 'ERR_HEADER_VALIDATOR_TABLE_REFUSED',
+  /** An environment variable that the package reads holds a value it does not take. */
+  ENVIRONMENT: 'ERR_HEADER_VALIDATOR_ENVIRONMENT',
 });
 
 const KNOWN_CODES = new Set(Object.values(codes));
@@ -151,6 +153,14 @@ const demoTable = (count) =>
   );
 
 /**
+ * An environment variable set to a value the package does not take.
+ * @param {string} printable the value, made printable by the caller
+ * @param {string} takes what the variable takes, and what each value does
+ */
+const environment = (name, printable, takes) =>
+  new HeaderValidatorError(codes.ENVIRONMENT, `header-validator: ${name}='${printable}' is not ${takes}`);
+
+/**
  * An HTTP answer of the middleware as an error, for an application that
  * handles them itself (failWithError): 401, or 503 for a busy, closed or
  * failing pool or a check that could not hash, with the response headers the
@@ -201,6 +211,7 @@ module.exports = {
   host,
   skip,
   demoTable,
+  environment,
   httpFailure,
   tableRefused,
 };

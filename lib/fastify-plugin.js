@@ -48,12 +48,15 @@ async function fastifyHeaderValidator(fastify, options) {
   if (hook) fastify.addHook('onRequest', hookFromSettings(settings));
 }
 
+// A verify function may be called without the reply (not by @fastify/auth).
+const setHeader = (reply, name, value) => reply?.header(name, value);
+
 // Checks with the options of the nearest scope around the request's route
 // that registered the plugin (or around the instance it is called on).
-async function verifyAuthCode(request) {
+async function verifyAuthCode(request, reply) {
   const settings = request.server?.[SETTINGS] ?? this?.[SETTINGS];
   const outcome = await authenticate(request, request.raw, settings);
-  if (!letsThrough(outcome, request, settings.requestProperty)) throw answerAsError(outcome);
+  if (!letsThrough(outcome, request, settings.requestProperty, reply, setHeader)) throw answerAsError(outcome);
 }
 
 // fastify-plugin keeps the decorations and the hook in the scope that

@@ -57,13 +57,33 @@ function retryLaterAnswer({ error, reason }) {
 }
 
 /**
- * Whether the outcome lets the request through (checked, or skipped); a
- * checked request gets who it was authenticated as in request[property].
+ * What a response to a request let in with a code of a previous token carries,
+ * so that its client can tell its user to update: Deprecation (RFC 9745) from
+ * the start of the overlap, when the build that replaced the token was made,
+ * and Sunset (RFC 8594) at its end. Undefined without a previous table.
+ * @param {{ since: string, until: string } | null} previous as tableInfo().previous
  */
-function letsThrough(outcome, request, property) {
+function deprecationHeaders(previous) {
+  if (previous === null) return undefined;
+  return Object.freeze({
+    deprecation: `@${Math.floor(Date.parse(previous.since) / 1000)}`,
+    sunset: new Date(previous.until).toUTCString(),
+  });
+}
+
+/**
+ * Whether the outcome lets the request through (checked, or skipped); a
+ * checked request gets who it was authenticated as in request[property], and
+ * its response the headers the outcome names, through the framework's
+ * setHeader(response, name, value).
+ */
+function letsThrough(outcome, request, property, response, setHeader) {
   if (outcome.skipped) return true;
   if (outcome.auth) {
     request[property] = outcome.auth;
+    if (outcome.headers !== undefined) {
+      for (const [name, value] of Object.entries(outcome.headers)) setHeader(response, name, value);
+    }
     return true;
   }
   return false;
@@ -83,4 +103,11 @@ function answerAsError(answer) {
   return errors.httpFailure(answer, answer.cause);
 }
 
-module.exports = { unauthorizedAnswers, retryLaterAnswer, letsThrough, responseHeaders, answerAsError };
+module.exports = {
+  unauthorizedAnswers,
+  retryLaterAnswer,
+  deprecationHeaders,
+  letsThrough,
+  responseHeaders,
+  answerAsError,
+};

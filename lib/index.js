@@ -2,6 +2,7 @@
 
 const { load } = require('./native');
 const { tableInfo } = require('./table-info');
+const { previousSwitchOn } = require('./rotation');
 const defaultValidator = require('./default-validator');
 const errors = require('./errors');
 
@@ -14,6 +15,8 @@ const onFirstUse =
 
 // Under NODE_ENV=production, throws for a build with public demo tokens.
 const { validateRequest, generateAuthCode } = load();
+// A misspelt HEADER_VALIDATOR_PREVIOUS fails at start, not at the first check.
+previousSwitchOn();
 
 module.exports = {
   validateRequest,
@@ -22,6 +25,7 @@ module.exports = {
   generateAuthCodeAsync: (...args) => defaultValidator().generateAuthCodeAsync(...args),
   close: () => defaultValidator().close(),
   stats: () => defaultValidator().stats(),
+  rotation: () => defaultValidator().rotation(),
   createValidator: onFirstUse('./validator', 'createValidator'),
   tableInfo,
   authMiddleware: onFirstUse('./middleware', 'authMiddleware'),

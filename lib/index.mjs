@@ -7,6 +7,7 @@ export const {
   generateAuthCodeAsync,
   close,
   stats,
+  rotation,
   createValidator,
   tableInfo,
   authMiddleware,

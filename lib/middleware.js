@@ -30,8 +30,10 @@ function authMiddleware(options) {
   };
 }
 
+const setHeader = (res, name, value) => res.setHeader(name, value);
+
 function act(outcome, settings, req, res, next) {
-  if (letsThrough(outcome, req, settings.requestProperty)) return next();
+  if (letsThrough(outcome, req, settings.requestProperty, res, setHeader)) return next();
   // The application answers: Express's and Connect's error handlers honour
   // the error's status and headers.
   if (settings.failWithError) return next(answerAsError(outcome));

@@ -7,8 +7,10 @@
 // validateRequest is a pure function of its four arguments and of the table
 // compiled into the module, which never changes inside a process: a stored
 // answer is the answer a fresh check would give, and needs no expiry to stay
-// right. Only answers are stored: a check that could not hash rejects, and is
-// never taken for "invalid". Invalid answers still expire (after a minute by
+// right. The one exception is a match with a previous token, which holds only
+// until the end of its overlap: the validator checks that on every hit. Only
+// answers are stored: a check that could not hash rejects, and is never taken
+// for "invalid". Invalid answers still expire (after a minute by
 // default): a wrong code is rarely sent for long, so an old entry only ever
 // holds garbage.
 //
@@ -95,6 +97,8 @@ function createResultCache({ valid, invalid, ttl, invalidTtl }, clock) {
     keyOf,
     /** The stored verdict, or undefined. */
     get: (key) => validBucket.get(key) ?? invalidBucket.get(key),
+    /** Drops a stored verdict that no longer holds (a match with a token no longer accepted). */
+    delete: (key) => validBucket.delete(key),
     /** The check of this key in flight, or undefined. */
     inFlight: (key) => inProgress.get(key),
     /**

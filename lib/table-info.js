@@ -29,6 +29,7 @@ const isInstant = (value) =>
 const isPrevious = (previous) =>
   isObject(previous) &&
   typeof previous.sha256 === 'string' &&
+  isInstant(previous.since) &&
   isInstant(previous.until) &&
   ['rotated', 'unchanged', 'added', 'removed'].every((list) => isNames(previous[list])) &&
   isCount(previous.demoTokenLeaves);
@@ -111,6 +112,7 @@ function describeTable(manifest) {
     previous: previous
       ? {
           sha256: previous.sha256,
+          since: previous.since,
           until: previous.until,
           rotated: previous.rotated.length,
           unchanged: previous.unchanged.length,
@@ -121,9 +123,11 @@ function describeTable(manifest) {
       : null,
   });
   const places = placesOf(combinations);
-  const rotated = placesOf((previous?.rotated ?? []).map(asCombination));
+  const rotatedCombinations = deepFreeze((previous?.rotated ?? []).map(asCombination));
+  const rotated = placesOf(rotatedCombinations);
   return {
     info,
+    rotatedCombinations,
     hasCombination: (host, platform, userType) => placed(places, host, platform, userType),
     isRotated: (host, platform, userType) => placed(rotated, host, platform, userType),
     hasHost: (host) => places.has(host),
@@ -135,7 +139,7 @@ const current = () => (described ??= describeTable(readManifest(MANIFEST_PATH)))
 /**
  * @returns {{ sha256: string, demo: boolean, demoTokens: number, hosts: Record<string, Record<string, string[]>>,
  *   combinations: {host: string, platform: string, userType: string}[], undecodable: number,
- *   previous: null | { sha256: string, until: string, rotated: number, unchanged: number, added: number,
+ *   previous: null | { sha256: string, since: string, until: string, rotated: number, unchanged: number, added: number,
  *     removed: number, demoTokens: number } }}
  */
 function tableInfo() {
@@ -182,7 +186,21 @@ function isRotated(host, platform, userType) {
   return current().isRotated(host, platform, userType);
 }
 
+/**
+ * The combinations that isRotated() names, as the build listed them: frozen
+ * { host, platform, userType } objects, none without a previous table.
+ */
+const rotatedCombinations = () => current().rotatedCombinations;
+
 /** Whether the table holds this host, compared exactly, as an own name of the manifest. */
 const hasHost = (host) => current().hasHost(host);
 
-module.exports = { tableInfo, longestNameBytes, hasCombination, hasHost, isRotated, readManifest };
+module.exports = {
+  tableInfo,
+  longestNameBytes,
+  hasCombination,
+  hasHost,
+  isRotated,
+  rotatedCombinations,
+  readManifest,
+};

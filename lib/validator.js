@@ -7,6 +7,9 @@
 // (shared-cache.js). This file routes each check (answered here when it cannot
 // hash, from the cache, from Redis, or on the pool), and reports each one once
 // (check-report.js), whether validateRequestAsync or the middleware made it.
+// During a token rotation (rotation.js) a check on the pool also tries the
+// combination's previous token, and the answer says which token matched; the
+// synchronous functions stay the current table's alone.
 
 const { validateRequestArgumentsError, generateAuthCodeArgumentsError } = require('./arguments');
 const { hashableAuthCode, AUTH_CODE_LENGTH } = require('./auth-code-rules');
@@ -16,9 +19,10 @@ const errors = require('./errors');
 const { checkOptionsObject, checkNames, checkBoolean } = require('./options');
 const { readPoolOptions, createPool } = require('./pool');
 const { readCacheOptions, createResultCache } = require('./result-cache');
+const { createRotation, previousSwitchOn } = require('./rotation');
 const { longestNameBytes, hasCombination } = require('./table-info');
 
-const OPTION_NAMES = new Set(['threads', 'maxQueue', 'cache', 'nativeDiagnostics', 'redis']);
+const OPTION_NAMES = new Set(['threads', 'maxQueue', 'cache', 'nativeDiagnostics', 'previous', 'redis']);
 
 /**
  * The validator's own check, shared by validateRequestAsync and the middleware:
@@ -33,13 +37,16 @@ const REPORT = Symbol('header-validator report');
 function readOptions(options) {
   checkOptionsObject(options, 'createValidator');
   checkNames(options, OPTION_NAMES, 'createValidator');
-  const { nativeDiagnostics = true } = options;
+  const { nativeDiagnostics = true, previous = true } = options;
   checkBoolean(nativeDiagnostics, 'createValidator', 'nativeDiagnostics');
+  checkBoolean(previous, 'createValidator', 'previous');
   return {
     pool: readPoolOptions(options),
     cache: readCacheOptions(options.cache),
     nativeDiagnostics,
     redis: options.redis === undefined ? undefined : readSharedLevelOptions(options.redis),
+    // The environment's switch retires the previous table for every validator of the process.
+    retired: !previousSwitchOn() || !previous,
   };
 }
 
@@ -48,31 +55,27 @@ function readSharedLevelOptions(redis) {
   return require('./shared-cache').readSharedCacheOptions(redis, 'createValidator', 'redis');
 }
 
-// The tokens a code may match now for this combination: the current one.
-const acceptedTokens = (_host, _platform, _userType) => ['current'];
-
-// The shared level's answer, { valid, token }, as a verdict. An answer about
-// any other token is none this validator gives: the caller hashes instead.
-function verdictOfShared({ valid, token }) {
-  if (valid === false) return REFUSED.mismatch;
-  if (valid === true && token === 'current') return VALID;
-  throw new TypeError(`header-validator: the shared level answered for a token not accepted (${String(token)})`);
-}
-
 /**
  * @param {{ threads?: number, maxQueue?: number,
  *   cache?: false | { valid?: number, invalid?: number, ttl?: number, invalidTtl?: number },
- *   nativeDiagnostics?: boolean, redis?: object }}
+ *   nativeDiagnostics?: boolean, previous?: boolean, redis?: object }}
  *   [options] threads: pool size, 1 to 256 (default: one per available core); maxQueue: calls that may wait for a
  *   thread (default: 16 per thread); cache: bounds and expiry of the result cache, or false for none;
  *   nativeDiagnostics: false answers unknown names here instead of through the native function, which writes a
- *   line to standard error for each (default true); redis: the fleet's shared level behind the cache,
+ *   line to standard error for each (default true); previous: false refuses codes of the build's previous
+ *   tokens before the end of their overlap (default true; HEADER_VALIDATOR_PREVIOUS=off does it for every
+ *   validator); redis: the fleet's shared level behind the cache,
  *   { client, secret?, prefix?, ttl?, timeoutMs?, backoffMs?, lock? } (docs/operations.md, "Scaling out")
+ * @param {{ clock?: { now(): number } }} [internal] for tests only: clock, the time in milliseconds since the epoch
+ *   that the end of a rotation's overlap is checked against
  */
-function createValidator(options = {}) {
-  const { pool: poolOptions, cache: cacheOptions, nativeDiagnostics, redis } = readOptions(options);
-  // The module is loaded here as well, so that a broken build fails at once.
-  const { validateRequest, generateAuthCode } = require('./native').load();
+function createValidator(options = {}, { clock } = {}) {
+  const { pool: poolOptions, cache: cacheOptions, nativeDiagnostics, retired, redis } = readOptions(options);
+  // The modules are loaded (or found) here as well, so that a broken build fails at once.
+  const native = require('./native');
+  const { validateRequest, generateAuthCode } = native.load();
+  if (!retired) native.checkPreviousPresent();
+  const rotation = createRotation({ retired, clock });
   const longestName = longestNameBytes();
   const messageNameLimit = Math.max(MESSAGE_NAME_LIMIT, longestName);
   const cache = cacheOptions ? createResultCache(cacheOptions) : undefined;
@@ -112,9 +115,30 @@ function createValidator(options = {}) {
     }
   }
 
+  // A match with a previous token is valid only while that token is accepted:
+  // checked again when the answer arrives, so that a check queued before the
+  // end of the overlap and answered after it is refused.
+  const stillHolds = (verdict, host, platform, userType) =>
+    verdict.token !== 'previous' || rotation.acceptedTokens(host, platform, userType).includes('previous');
+
+  /**
+   * The check on the pool, for the tokens `accepted` (from acceptedTokens): a
+   * Promise of a verdict of check-answer.js (with `token`), or undefined when
+   * shed. Rejects only with the pool's or the hash's error.
+   */
+  function hashCheck(authCode, platform, userType, host, accepted) {
+    const previous = accepted.includes('previous');
+    const task = pool.run('validateRequest', [authCode, platform, userType, host, previous]);
+    if (task === undefined || !previous) return task?.then(verdictOf);
+    return task.then((token) => {
+      const verdict = verdictOf(token);
+      return stillHolds(verdict, host, platform, userType) ? verdict : REFUSED.mismatch;
+    });
+  }
+
   const asMiss = (verdict) => verdict.miss;
   const asCoalesced = (verdict) => verdict.coalesced;
-  const asUncached = (nativeAnswer) => verdictOf(nativeAnswer).none;
+  const asUncached = (verdict) => verdict.none;
   const failedMiss = (err) => failure(err, 'miss');
   const failedCoalesced = (err) => failure(err, 'coalesced');
   const failedUncached = (err) => failure(err, 'none');
@@ -127,7 +151,11 @@ function createValidator(options = {}) {
     if (cache !== undefined && authCode.length === AUTH_CODE_LENGTH && namesFit(platform, userType, host)) {
       key = cache.keyOf(authCode, platform, userType, host);
       const known = cache.get(key);
-      if (known !== undefined) return known.hit;
+      if (known !== undefined) {
+        if (stillHolds(known, host, platform, userType)) return known.hit;
+        // A match with a previous token no longer accepted: dropped, and checked again.
+        cache.delete(key);
+      }
       const pending = cache.inFlight(key);
       if (pending !== undefined) return pending.then(asCoalesced, failedCoalesced);
     }
@@ -135,19 +163,31 @@ function createValidator(options = {}) {
     if (refusal !== undefined) return refuseHere(refusal, authCode, platform, userType, host);
     if (shared !== undefined) return checkShared(key, [authCode, platform, userType, host]);
     // Hashing belongs on the pool; one in flight for the same tuple is shared.
-    const task = pool.run('validateRequest', [authCode, platform, userType, host]);
+    const task = hashCheck(authCode, platform, userType, host, rotation.acceptedTokens(host, platform, userType));
     if (task === undefined) return failure(errors.overloaded(), cache === undefined ? 'none' : 'miss');
     counters.bcryptChecks++;
     if (cache === undefined) return task.then(asUncached, failedUncached);
-    return cache.share(key, task.then(verdictOf)).then(asMiss, failedMiss);
+    return cache.share(key, task).then(asMiss, failedMiss);
   }
 
-  // A hash on the pool, as a verdict; it rejects as overloaded when the pool is full.
-  function hashOnPool(args) {
-    const task = pool.run('validateRequest', args);
+  // A hash on the pool for the tokens accepted, as a verdict; it rejects as
+  // overloaded when the pool is full.
+  function hashOnPool([authCode, platform, userType, host], accepted) {
+    const task = hashCheck(authCode, platform, userType, host, accepted);
     if (task === undefined) return Promise.reject(errors.overloaded());
     counters.bcryptChecks++;
-    return task.then(verdictOf);
+    return task;
+  }
+
+  // The shared level's answer, { valid, token }, as a verdict. An answer about
+  // a token not accepted now is none this validator gives: the caller hashes instead.
+  function verdictOfShared({ valid, token }, host, platform, userType) {
+    if (valid === false) return REFUSED.mismatch;
+    const verdict = valid === true && (token === 'current' || token === 'previous') ? verdictOf(token) : undefined;
+    if (verdict === undefined || !stillHolds(verdict, host, platform, userType)) {
+      throw new TypeError(`header-validator: the shared level answered for a token not accepted (${String(token)})`);
+    }
+    return verdict;
   }
 
   // Asks the shared level, which answers from Redis or asks for the hash;
@@ -158,17 +198,18 @@ function createValidator(options = {}) {
     const uncached = cache === undefined ? 'none' : 'miss';
     // A full pool sheds at once, as without the level: a flood is not passed on to Redis.
     if (!pool.hasRoom()) return failure(errors.overloaded(), uncached);
+    const [, platform, userType, host] = args;
+    const accepted = rotation.acceptedTokens(host, platform, userType);
     let hashed;
     const hash = () => {
-      hashed ??= hashOnPool(args);
-      return hashed.then((verdict) => ({ valid: verdict.valid, token: verdict.none.token }));
+      hashed ??= hashOnPool(args, accepted);
+      return hashed.then((verdict) => ({ valid: verdict.valid, token: verdict.token ?? undefined }));
     };
-    const [, platform, userType, host] = args;
     const answer = Promise.resolve()
-      .then(() => shared.check(args, acceptedTokens(host, platform, userType), hash))
-      .then((answered) => hashed ?? verdictOfShared(answered))
+      .then(() => shared.check(args, accepted, hash))
+      .then((answered) => hashed ?? verdictOfShared(answered, host, platform, userType))
       // Only the hash's own failure is the check's: any other of the level's is a hash here.
-      .catch(() => (hashed ??= hashOnPool(args)));
+      .catch(() => (hashed ??= hashOnPool(args, accepted)));
     sharedInFlight.add(answer);
     const forget = () => sharedInFlight.delete(answer);
     answer.then(forget, forget);
@@ -180,6 +221,7 @@ function createValidator(options = {}) {
   }
 
   function report(answer, host, platform, userType, start) {
+    if (answer.token === 'previous') rotation.record(host, platform, userType);
     reportCheck(counters, messageNameLimit, answer, host, platform, userType, start);
   }
 
@@ -233,6 +275,12 @@ function createValidator(options = {}) {
       if (shared !== undefined) counted.shared = shared.counts();
       return withFormerNames({ counters: counted, gauges });
     },
+    /**
+    /**
+     * The token rotation as this validator sees it: the end of the overlap, whether codes of previous tokens
+     * are accepted now, and per rotated combination when one last validated here (or null).
+     */
+    rotation: () => rotation.status(),
     /**
      * Lets accepted calls finish (those waiting on Redis included), then stops the threads; later calls reject.
      * The Redis client is the application's, and stays open.

@@ -1,13 +1,18 @@
 'use strict';
 
 // Runs inside each pool thread: every thread loads its own copy of the module
-// (each Node.js environment keeps its own token table). An error of the native
+// (each Node.js environment keeps its own token table), and of the previous
+// table's module when a check may need it. An error of the native
 // call comes back as data, so that every rejection of the pool's promise is a
 // failure of the pool itself.
 
-const { validateRequest, generateAuthCode } = require('./native').load();
+const native = require('./native');
 const errors = require('./errors');
 const { isCheckFailure } = require('./native-messages');
+
+const { validateRequest, generateAuthCode } = native.load();
+// The previous table's check, loaded by the first task that may need it.
+let previousCheck;
 
 function answer(fn, args, asPackageError = (error) => error) {
   try {
@@ -24,5 +29,15 @@ function answer(fn, args, asPackageError = (error) => error) {
 // package's error, which the cache never stores and the middleware answers 503.
 const checkError = (error) => (isCheckFailure(error) ? errors.hashFailed(error) : error);
 
-exports.validateRequest = (args) => answer(validateRequest, args, checkError);
+// Which token the code matches: the current one, else, when the task says
+// that this combination's previous token is accepted, the previous one; null
+// for neither. At most two hashes, in one task.
+function matchedToken(authCode, platform, userType, host, previousAccepted) {
+  if (validateRequest(authCode, platform, userType, host) === true) return 'current';
+  if (previousAccepted !== true) return null;
+  previousCheck ??= native.loadPrevious();
+  return previousCheck?.(authCode, platform, userType, host) === true ? 'previous' : null;
+}
+
+exports.validateRequest = (args) => answer(matchedToken, args, checkError);
 exports.generateAuthCode = (args) => answer(generateAuthCode, args);

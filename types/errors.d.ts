@@ -28,7 +28,9 @@ export type HeaderValidatorErrorCode =
   /** The middleware refused the request (status 401): with failWithError, and from fastify.verifyAuthCode. */
   | 'ERR_HEADER_VALIDATOR_UNAUTHORIZED'
   /** The encoder refused a plain token file (every fault in its message, one line each). */
-  | 'ERR_HEADER_VALIDATOR_TABLE_REFUSED';
+  | 'ERR_HEADER_VALIDATOR_TABLE_REFUSED'
+  /** An environment variable the package reads holds a value it does not take (HEADER_VALIDATOR_PREVIOUS). */
+  | 'ERR_HEADER_VALIDATOR_ENVIRONMENT';
 
 /** The codes by name. */
 export declare const codes: Readonly<{
@@ -42,6 +44,7 @@ export declare const codes: Readonly<{
   SKIP: 'ERR_HEADER_VALIDATOR_SKIP';
   UNAUTHORIZED: 'ERR_HEADER_VALIDATOR_UNAUTHORIZED';
   TABLE_REFUSED: 'ERR_HEADER_VALIDATOR_TABLE_REFUSED';
+  ENVIRONMENT: 'ERR_HEADER_VALIDATOR_ENVIRONMENT';
 }>;
 
 /** Why a check answered invalid: the reason on a 401's error and in the check's event, never in the 401's body. */

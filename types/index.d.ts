@@ -16,7 +16,8 @@ export {
 // 'header-validator/express', and on Fastify's request by 'header-validator/fastify'.
 
 /**
- * true when `auth_code` is a bcrypt hash of the combination's token. Runs on the calling thread. Throws an Error
+ * true when `auth_code` is a bcrypt hash of the combination's token in the current table (never its previous
+ * token: during a rotation, only the async checks accept that). Runs on the calling thread. Throws an Error
  * "Failed to check auth code" when a well-formed code could not be hashed (a fault of the server, such as memory
  * that could not be allocated), which says nothing about the code.
  */
@@ -32,7 +33,8 @@ export function generateAuthCode(platform: string, userType: string, host: strin
  * validateRequest on the default validator's worker threads, through its result cache. A call refused before any
  * hashing (a code that no hash can be, a cost above the cap, a combination the table does not have) is answered on
  * the calling thread instead, without the pool. A check that could not hash rejects with code
- * 'ERR_HEADER_VALIDATOR_HASH_FAILED', and is never cached.
+ * 'ERR_HEADER_VALIDATOR_HASH_FAILED', and is never cached. During a token rotation, a code of a rotated
+ * combination's previous token is valid too, until the end of the overlap (see rotation()).
  */
 export function validateRequestAsync(
   auth_code: string,
@@ -49,6 +51,9 @@ export function close(): Promise<void>;
 
 /** The default validator's counters and gauges. */
 export function stats(): ValidatorStats;
+
+/** The token rotation as the default validator sees it (the middleware's, unless given another). */
+export function rotation(): RotationStatus;
 
 /** Bounds of a validator's cache of checked results. */
 export interface CacheOptions {
@@ -76,6 +81,13 @@ export interface ValidatorOptions {
    * synchronous functions still write their lines.
    */
   nativeDiagnostics?: boolean;
+  /**
+   * false: codes of the build's previous tokens are refused at once, before the end of the overlap (early
+   * retirement). Default true: they are valid for the combinations the build rotates until
+   * `tableInfo().previous.until`. HEADER_VALIDATOR_PREVIOUS=off in the environment retires them for every validator
+   * of the process, whatever this says.
+   */
+  previous?: boolean;
   /**
    * The fleet's shared level behind the cache of checked results: answers kept in Redis (or Valkey) for every
    * process of this build, so that a new code is hashed once in all. Default: none. See docs/operations.md,
@@ -138,6 +150,8 @@ export function fromIoredis(redis: IoredisLike): SharedLevelClient;
 export interface ValidatorCounters {
   /** Checks answered valid. */
   valid: number;
+  /** Of those, by the token the code matched: the combination's current one, or its previous one (a rotation). */
+  validByToken: Record<'current' | 'previous', number>;
   /** Checks answered invalid, by reason (the middleware's refusals of missing or repeated headers included). */
   invalid: Record<RefusalReason, number>;
   /** Checks not made: every thread busy and the queue full, or the validator closed (or closing). */
@@ -148,7 +162,10 @@ export interface ValidatorCounters {
   cacheHits: number;
   /** Checks that shared a check of the same arguments already in flight, without a queue slot. */
   coalesced: number;
-  /** Checks sent to the pool, each of which runs one bcrypt hash. */
+  /**
+   * Checks sent to the pool, each of which runs one bcrypt hash (two for a code of a rotated combination that does
+   * not match its current token, while its previous one is accepted).
+   */
   bcryptChecks: number;
   /** The shared level's counters; only on a validator made with the `redis` option. */
   shared?: SharedLevelCounters;
@@ -248,12 +265,41 @@ export type CheckMessage = CheckMessageNames &
 
 export type CheckOutcome = CheckMessage['outcome'];
 
+/** A combination that the build rotates, and when a code of its previous token last validated. */
+export interface RotatedCombination {
+  readonly host: string;
+  readonly platform: string;
+  readonly userType: string;
+  /**
+   * When a code of this combination's previous token last validated with this validator, in this process (an ISO
+   * 8601 UTC instant), or null for never. Each process keeps its own.
+   */
+  readonly lastValidAt: string | null;
+}
+
+/** rotation(): a new object on every call, the caller's to keep. */
+export interface RotationStatus {
+  /** The end of the overlap, as tableInfo().previous.until; null when the build has no previous table. */
+  readonly until: string | null;
+  /** Whether codes of previous tokens validate now: before `until`, and not retired. */
+  readonly accepted: boolean;
+  /** Whether they were retired early: the `previous: false` option, or HEADER_VALIDATOR_PREVIOUS=off. */
+  readonly retired: boolean;
+  /** Every combination whose previous token differs from its current one; none without a previous table. */
+  readonly combinations: readonly RotatedCombination[];
+}
+
 export interface Validator {
+  /** The native function: the current table only. */
   validateRequest(auth_code: string, platform: string, userType: string, host: string): boolean;
+  /** The native function: always the current token. */
   generateAuthCode(platform: string, userType: string, host: string): string | null;
   validateRequestAsync(auth_code: string, platform: string, userType: string, host: string): Promise<boolean>;
+  /** Always the current token. */
   generateAuthCodeAsync(platform: string, userType: string, host: string): Promise<string | null>;
   stats(): ValidatorStats;
+  /** The token rotation as this validator sees it. */
+  rotation(): RotationStatus;
   close(): Promise<void>;
 }
 
@@ -285,6 +331,11 @@ export interface TableInfo {
 export interface PreviousTableInfo {
   /** SHA-256 (hex) of the encoded previous table. */
   readonly sha256: string;
+  /**
+   * The start of the overlap: when this build was made, as an ISO 8601 UTC instant. The middleware's Deprecation
+   * header names it.
+   */
+  readonly since: string;
   /** The end of the overlap, as an ISO 8601 UTC instant such as '2027-03-01T00:00:00.000Z'. */
   readonly until: string;
   /** Combinations whose previous token differs from the current one: it verifies too, until `until`. */
@@ -306,6 +357,11 @@ export interface AuthInfo {
   platform: string;
   userType: string;
   host: string;
+  /**
+   * The token the code matched: 'current', or, during a token rotation, 'previous' (its client has not updated yet;
+   * the response carries Deprecation and Sunset headers).
+   */
+  token: 'current' | 'previous';
 }
 
 export interface AuthHeaderNames {
@@ -344,6 +400,12 @@ export interface AuthOptions<Req> {
    * starting with _) that requests do not already have: not one of node:http's, Express's or Fastify's.
    */
   requestProperty?: string;
+  /**
+   * true (default): a response to a request let in with a code of a previous token carries `Deprecation:
+   * @<start of the overlap>` (RFC 9745) and `Sunset: <end of the overlap>` (RFC 8594), so that its client can tell
+   * its user to update. false: neither.
+   */
+  deprecationHeaders?: boolean;
 }
 
 /**

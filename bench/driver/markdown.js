@@ -358,6 +358,19 @@ function requestPathSection(requestPath, chartFile) {
     `- First sight: ${firstSight.requests} concurrent requests with one code the server had never seen: ` +
       `${firstSight.bcryptChecks} hash, ${firstSight.coalesced} calls coalesced, ${firstSight.cacheHits} cache ` +
       `hits; ${firstSight.ok} × 200.`,
+    ...(requestPath.rotation
+      ? [
+          `- Token rotation (the rotation test tables, a previous table for WEB/USER): a wrong code (cost 10) ` +
+            'for a rotated combination, tried against both tokens in one task, costs ' +
+            `**${fmt(requestPath.rotation.wrongCostRatio, 3)}×** the pool CPU of one without a previous table ` +
+            `(${fmt(requestPath.rotation.wrongPerSecond.rotated, 1)} vs ` +
+            `${fmt(requestPath.rotation.wrongPerSecond.withoutPrevious, 1)} requests/s); a code of the previous ` +
+            `token re-sent costs **${fmt(requestPath.rotation.resentCostRatio, 3)}×** the main-thread CPU of a ` +
+            `current one (both from the cache; ${fmt(requestPath.rotation.resentRatio, 3)}× its requests/s), and ` +
+            `${fmt(requestPath.rotation.resentWithHeadersCostRatio, 3)}× with the Deprecation and Sunset headers ` +
+            'its response carries by default.',
+        ]
+      : []),
     '',
     ...(chartFile ? [`![request path](${chartFile})`, ''] : []),
   ];

@@ -19,6 +19,8 @@ const TARGETS = {
   firstSightHashes: 1,
   cacheRssGrowthMiB: 8,
   fleetHashesPerCode: 1.1,
+  rotatedWrongVsOneHash: 2.05,
+  previousResentVsCurrent: 1.1,
 };
 
 // Ratios are reported to three decimals and judged at that precision, so a
@@ -224,6 +226,35 @@ function requestPathTargets(r) {
         figure: `${firstSight.bcryptChecks} hash(es), ${firstSight.ok} × 200`,
         met: firstSight.bcryptChecks === TARGETS.firstSightHashes && firstSight.ok === firstSight.requests,
         why: '',
+      },
+    );
+  }
+  const rotation = rp?.rotation;
+  if (rotation) {
+    const note = busyNote(r, 'request path');
+    targets.push(
+      {
+        target:
+          `a wrong code for a rotated combination costs at most ${TARGETS.rotatedWrongVsOneHash}× one hash ` +
+          '(pool CPU per check)',
+        figure:
+          `${fmt(rotation.wrongCostRatio, 3)}× (${fmt(rotation.wrongPoolMsPerCheck.rotated, 1)} vs ` +
+          `${fmt(rotation.wrongPoolMsPerCheck.withoutPrevious, 1)} ms; ` +
+          `${fmt(rotation.wrongPerSecond.rotated, 1)} vs ${fmt(rotation.wrongPerSecond.withoutPrevious, 1)} ` +
+          'requests/s)',
+        met: atMost(rotation.wrongCostRatio, TARGETS.rotatedWrongVsOneHash),
+        why: note,
+      },
+      {
+        target:
+          `a previous token's code re-sent costs at most ${TARGETS.previousResentVsCurrent}× a current ` +
+          "one's (cached; main-thread CPU per request, without the Deprecation and Sunset headers)",
+        figure:
+          `${fmt(rotation.resentCostRatio, 3)}× (${fmt(rotation.resentMainUsPerRequest.previousWithoutHeaders, 1)} ` +
+          `vs ${fmt(rotation.resentMainUsPerRequest.current, 1)} µs; with the headers ` +
+          `${fmt(rotation.resentMainUsPerRequest.previous, 1)} µs, ${fmt(rotation.resentWithHeadersCostRatio, 3)}×)`,
+        met: atMost(rotation.resentCostRatio, TARGETS.previousResentVsCurrent),
+        why: note,
       },
     );
   }

@@ -8,19 +8,27 @@
 //   3. legitimate clients re-sending codes the server has seen, beside a
 //      flood of fresh, well-formed codes that match nothing;
 //   4. a flood of malformed codes, refused on the main thread;
-//   5. first sight: 100 concurrent requests with one code never seen before.
+//   5. first sight: 100 concurrent requests with one code never seen before;
+//   6. a token rotation: a flood of wrong codes for a combination without and
+//      with a previous token (each costs one hash, and two), and a code of the
+//      previous token re-sent beside one of the current token (both cached).
+//      The build with a previous table is the rotation test pair of modules
+//      (test/tables) with the JavaScript layer beside it, in a temporary folder.
 // For each: requests/s, latency, statuses, the CPU of the server's main thread
 // and of its other threads (the pool), and the hashes the validator ran.
 //
 // --only=repeated runs the first scenario alone (bare and authenticated), to
-// compare the cost of the middleware on a cache hit before and after a change.
+// compare the cost of the middleware on a cache hit before and after a change;
+// --only=rotation runs the sixth alone.
 
 const fs = require('node:fs');
 const http = require('node:http');
 const os = require('node:os');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
+const bcrypt = require('bcryptjs');
 const common = require('./common');
+const { rotationPackage } = require('../../test/support/rotation-package');
 
 const { COMBO } = common;
 const CLIENT = path.join(__dirname, 'load-client.js');
@@ -42,6 +50,10 @@ function client(config) {
     });
   });
 }
+
+const sum = (counts) => Object.values(counts).reduce((total, n) => total + n, 0);
+// Checks the validator has answered, whatever the outcome.
+const answered = (counters) => counters.valid + sum(counters.invalid) + sum(counters.shed) + sum(counters.error);
 
 // CPU seconds of this process's main thread alone.
 function mainThreadSeconds() {
@@ -74,7 +86,9 @@ function summarise(report) {
 
 async function main() {
   const opts = common.options({ only: { type: 'string' } });
-  if (opts.only !== undefined && opts.only !== 'repeated') throw new Error('--only takes one value: repeated');
+  if (opts.only !== undefined && !['repeated', 'rotation'].includes(opts.only)) {
+    throw new Error('--only takes repeated or rotation');
+  }
   const pkg = common.loadPackage();
   if (!pkg) throw new Error('the package layer (lib/index.js with validateRequestAsync) is not there');
   const { platform, userType, host } = COMBO;
@@ -93,8 +107,8 @@ async function main() {
   const [authUrl, bareUrl] = [await listen(authServer), await listen(bareServer)];
 
   // Leftover checks of a scenario (a flood's queue) must not slow the next.
-  const drained = async () => {
-    while (validator.stats().gauges.inFlight > 0) await common.sleep(50);
+  const drained = async (target) => {
+    while (target.validator.stats().gauges.inFlight > 0) await common.sleep(50);
   };
   // Made on the pool, a queue's worth at a time.
   const newCodes = async (n) => {
@@ -118,20 +132,25 @@ async function main() {
   for (const c of [code, ...legitCodes]) await validator.validateRequestAsync(c, platform, userType, host);
 
   const scenarios = [];
+  // The server the rows measure by default: the demo build's, behind authMiddleware.
+  const demo = { url: authUrl, validator, platform, userType };
   // Runs the clients at once; the first is the one the row describes.
-  async function measure(label, name, configs, url = authUrl) {
-    await drained();
+  async function measure(label, name, configs, target = demo, record = true) {
+    await drained(target);
+    const { url } = target;
     const before = {
-      counters: validator.stats().counters,
+      counters: target.validator.stats().counters,
       main: mainThreadSeconds(),
       cpu: process.cpuUsage(),
       at: Date.now(),
     };
-    const reports = await Promise.all(configs.map((c) => client({ url, platform, userType, ...c })));
+    const reports = await Promise.all(
+      configs.map((c) => client({ url, platform: target.platform, userType: target.userType, ...c })),
+    );
     const wallS = (Date.now() - before.at) / 1000;
     const cpu = process.cpuUsage(before.cpu);
     const mainS = mainThreadSeconds() - before.main;
-    const after = validator.stats().counters;
+    const after = target.validator.stats().counters;
     const rows = reports.map((report, i) => ({
       label: i === 0 ? label : `${label}: flood`,
       name: i === 0 ? name : `↳ ${configs[i].what}`,
@@ -140,19 +159,28 @@ async function main() {
       mainThreadCores: mainS / wallS,
       poolThreadsCores: Math.max(0, (cpu.user + cpu.system) / 1e6 - mainS) / wallS,
       hashes: after.bcryptChecks - before.counters.bcryptChecks,
+      checks: answered(after) - answered(before.counters),
+      wallS,
       shed: after.shed.overloaded - before.counters.shed.overloaded,
       cacheHits: after.cacheHits - before.counters.cacheHits,
       coalesced: after.coalesced - before.counters.coalesced,
     }));
-    scenarios.push(...rows);
+    if (record) scenarios.push(...rows);
     return rows;
   }
 
+  if (opts.only === 'rotation') {
+    const rotation = await measureRotation(measure, { connections, seconds, threads, pairs: opts.quick ? 1 : 3 });
+    authServer.close();
+    bareServer.close();
+    await validator.close();
+    return common.report(opts, { threads, cores: os.availableParallelism(), seconds, scenarios, rotation });
+  }
   const [bare] = await measure(
     'bare, one code',
     'bare node:http, one valid code re-sent',
     [{ connections, duration: seconds, code }],
-    bareUrl,
+    { ...demo, url: bareUrl },
   );
   const [repeated] = await measure('auth, one code', 'authMiddleware, one valid code re-sent', [
     { connections, duration: seconds, code },
@@ -180,6 +208,7 @@ async function main() {
   const [sight] = await measure('auth, first sight', 'authMiddleware, first sight: 100 at once, one new code', [
     { connections: 100, amount: 100, code: sightCode },
   ]);
+  const rotation = await measureRotation(measure, { connections, seconds, threads, pairs: opts.quick ? 1 : 3 });
 
   authServer.close();
   bareServer.close();
@@ -212,7 +241,138 @@ async function main() {
       coalesced: sight.coalesced,
       cacheHits: sight.cacheHits,
     },
+    rotation,
   });
+}
+
+// The rotation rows: the demo build (no previous table) and a build with one,
+// each behind authMiddleware with a pool of `threads`. What a check costs is
+// judged by CPU time, in pairs of runs taken one after the other and their
+// median ratio, so that what other processes do to the machine meanwhile
+// weighs on both sides of a ratio alike: the pool's time per check for a
+// fixed number of wrong codes (every check of a run completes inside it; cost
+// 10, for four times the samples of cost 12: the ratio of two hashes to one
+// does not depend on the cost), the main thread's per request for a code
+// re-sent (a previous token's with and without the two headers its response
+// gets). The first pair's runs are the rows; requests per second beside.
+async function measureRotation(measure, { connections, seconds, threads, pairs }) {
+  const until = new Date(Date.now() + 30 * 86_400_000).toISOString();
+  const { dir, host, tokens } = rotationPackage(until);
+  try {
+    const rotated = require(path.join(dir, 'lib'));
+    const validator = rotated.createValidator({ threads });
+    // On /quiet, without the Deprecation and Sunset headers that a previous token's code gets.
+    const auth = rotated.authMiddleware({ host, validator });
+    const quietAuth = rotated.authMiddleware({ host, validator, deprecationHeaders: false });
+    const server = http.createServer((req, res) =>
+      (req.url === '/quiet' ? quietAuth : auth)(req, res, (err) =>
+        err ? res.writeHead(500).end() : res.writeHead(200).end('ok'),
+      ),
+    );
+    await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+    const target = { url: `http://127.0.0.1:${server.address().port}/`, validator, platform: 'WEB', userType: 'USER' };
+    const quiet = { ...target, url: `${target.url}quiet` };
+    // Codes the server has seen: one of the previous token, one of the current.
+    const previousCode = bcrypt.hashSync(tokens.previous.WEB.USER, common.COST);
+    const currentCode = await validator.generateAuthCodeAsync('WEB', 'USER', host);
+    for (const c of [previousCode, currentCode]) {
+      if ((await validator.validateRequestAsync(c, 'WEB', 'USER', host)) !== true)
+        throw new Error('a code was refused');
+    }
+    // About seconds / 2 of hashing each on an idle machine: cost 10 is some 50 ms a hash.
+    const wrongCodes = Math.max(20, Math.round((seconds / 2) * threads * 20));
+    // Half as many for a rotated combination, where each costs two hashes.
+    const rotatedCodes = Math.ceil(wrongCodes / 2);
+    const wrong = (amount) => ({ connections, amount, wrongCost: 10 });
+    const resent = (code) => ({ connections, duration: seconds / 2, code });
+    // The cache-hit path of each kind compiled before anything is measured.
+    for (const [code, on] of [
+      [previousCode, target],
+      [previousCode, quiet],
+      [currentCode, target],
+    ]) {
+      await measure('warm-up', 'warm-up', [{ connections, duration: 1, code }], on, false);
+    }
+    const runs = [];
+    for (let pair = 0; pair < pairs; pair++) {
+      const record = pair === 0;
+      const [without] = await measure(
+        'wrong code, no previous table',
+        `authMiddleware, ${wrongCodes} fresh wrong codes (cost 10)`,
+        [wrong(wrongCodes)],
+        undefined,
+        record,
+      );
+      const [withPrevious] = await measure(
+        'wrong code, rotated combination',
+        `authMiddleware with a previous table, ${rotatedCodes} fresh wrong codes (cost 10), rotated combination`,
+        [wrong(rotatedCodes)],
+        target,
+        record,
+      );
+      // Every other pair the other way round, so that neither side always runs first.
+      const resentRows = [
+        ['previous', 'previous token, one code', 'one valid code of the previous token re-sent', previousCode, target],
+        [
+          'previousQuiet',
+          'previous token, one code, no headers',
+          'the same, deprecationHeaders: false',
+          previousCode,
+          quiet,
+        ],
+        ['current', 'current token, one code', 'one valid code of the current token re-sent', currentCode, target],
+      ];
+      if (pair % 2 === 1) resentRows.reverse();
+      const resentRuns = {};
+      for (const [key, label, what, code, on] of resentRows) {
+        [resentRuns[key]] = await measure(
+          label,
+          `authMiddleware with a previous table, ${what}`,
+          [resent(code)],
+          on,
+          record,
+        );
+      }
+      const { previous, previousQuiet, current } = resentRuns;
+      runs.push({ without, withPrevious, previous, previousQuiet, current });
+    }
+    server.close();
+    await validator.close();
+    const median = (values) => common.summary(values).median;
+    const over = (f) => median(runs.map(f));
+    const rate = (row) => row.requestsPerSecond.overall;
+    const poolMsPerCheck = (row) => (row.poolThreadsCores * row.wallS * 1000) / row.checks;
+    const mainUsPerRequest = (row) => (row.mainThreadCores * row.wallS * 1e6) / row.total;
+    return {
+      pairs,
+      wrongPoolMsPerCheck: {
+        withoutPrevious: over((r) => poolMsPerCheck(r.without)),
+        rotated: over((r) => poolMsPerCheck(r.withPrevious)),
+      },
+      // A wrong code with a previous table, in wrong codes without one (one hash): the median of the pairs.
+      wrongCostRatio: over((r) => poolMsPerCheck(r.withPrevious) / poolMsPerCheck(r.without)),
+      wrongCostRatios: runs.map((r) => poolMsPerCheck(r.withPrevious) / poolMsPerCheck(r.without)),
+      wrongPerSecond: { withoutPrevious: over((r) => rate(r.without)), rotated: over((r) => rate(r.withPrevious)) },
+      resentMainUsPerRequest: {
+        previous: over((r) => mainUsPerRequest(r.previous)),
+        previousWithoutHeaders: over((r) => mainUsPerRequest(r.previousQuiet)),
+        current: over((r) => mainUsPerRequest(r.current)),
+      },
+      // A previous token's code re-sent, in current ones: both answered from the cache. The check
+      // alone (without the two headers the response gets), and with them.
+      resentCostRatio: over((r) => mainUsPerRequest(r.previousQuiet) / mainUsPerRequest(r.current)),
+      resentCostRatios: runs.map((r) => mainUsPerRequest(r.previousQuiet) / mainUsPerRequest(r.current)),
+      resentWithHeadersCostRatio: over((r) => mainUsPerRequest(r.previous) / mainUsPerRequest(r.current)),
+      resentPerSecond: {
+        previous: over((r) => rate(r.previous)),
+        previousWithoutHeaders: over((r) => rate(r.previousQuiet)),
+        current: over((r) => rate(r.current)),
+      },
+      resentRatio: over((r) => rate(r.previousQuiet) / rate(r.current)),
+    };
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
 }
 
 main().catch((err) => {

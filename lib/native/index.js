@@ -41,18 +41,28 @@ function load(modulePath = MODULE_PATH) {
  */
 function loadPrevious(modulePath = PREVIOUS_MODULE_PATH, previous = tableInfo().previous) {
   if (previous === null) return undefined;
-  if (!fs.existsSync(modulePath)) {
-    throw loadError(
-      `${modulePath} does not exist, and the build's manifest names a previous table ` +
-        `(sha256:${previous.sha256}); rebuild, or reinstall the package, with its previous table`,
-    );
-  }
+  checkPreviousPresent(modulePath, previous);
   return load(modulePath).validateRequest;
+}
+
+/**
+ * Throws as loadPrevious does when the build names a previous table whose
+ * module is missing, without loading it: for a validator, at start.
+ * @param {string} [modulePath]
+ * @param {object | null} [previous] what tableInfo().previous says of the build
+ */
+function checkPreviousPresent(modulePath = PREVIOUS_MODULE_PATH, previous = tableInfo().previous) {
+  if (previous === null || fs.existsSync(modulePath)) return;
+  throw loadError(
+    `${modulePath} does not exist, and the build's manifest names a previous table ` +
+      `(sha256:${previous.sha256}); rebuild, or reinstall the package, with its previous table`,
+  );
 }
 
 module.exports = {
   load,
   loadPrevious,
+  checkPreviousPresent,
   unsupportedRuntime,
   explainDlopenFailure,
   MODULE_PATH,

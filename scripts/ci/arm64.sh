@@ -4,11 +4,12 @@
 # official Node.js 20 arm64 binary (pinned in test/arm64/package-lock.json),
 # with cost-12 codes crossing between the architectures both ways.
 #
-# Usage: scripts/ci/arm64.sh [<package dir> <plain tokens.json>]
+# Usage: scripts/ci/arm64.sh [<package dir> <plain tokens.json> [<previous plain tokens.json>]]
 #   no arguments: builds this checkout's table for arm64 (npm run build:arm64)
 #                 and tests prebuilds/linux-arm64 with the demo tokens
 #   arguments:    tests a package that carries prebuilds/linux-x64 and
-#                 linux-arm64 (the pack stage's install), made from those tokens
+#                 linux-arm64 (the pack stage's install), made from those tokens,
+#                 and from the tokens they replace when it has a previous table
 #
 # Tokens and auth codes stay in files under a private temporary directory;
 # nothing here prints one.
@@ -16,12 +17,13 @@ set -euo pipefail
 
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 cd "$root"
-if [ "$#" -ne 0 ] && [ "$#" -ne 2 ]; then
-  echo "usage: scripts/ci/arm64.sh [<package dir> <plain tokens.json>]" >&2
+if [ "$#" -ne 0 ] && [ "$#" -ne 2 ] && [ "$#" -ne 3 ]; then
+  echo "usage: scripts/ci/arm64.sh [<package dir> <plain tokens.json> [<previous plain tokens.json>]]" >&2
   exit 2
 fi
 package="$(cd "${1:-$root}" && pwd)"
 tokens="$(readlink -f "${2:-$root/tokens/demo-tokens.json}")"
+previous_tokens="$([ "$#" -eq 3 ] && readlink -f "$3" || true)"
 work="$(mktemp -d "${TMPDIR:-/tmp}/hv-arm64.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 
@@ -68,8 +70,8 @@ step "a cost-12 code made on x86-64"
 HV_TOKENS="$tokens" native_check "$work/x64.code" make || fail "generateAuthCode on x86-64"
 
 step "test/arm64/emulated.test.js under emulation"
-HV_PACKAGE="$package" HV_TOKENS="$tokens" HV_X64_CODE="$work/x64.code" HV_ARM64_CODE="$work/arm64.code" \
-  emulated test/arm64/emulated.test.js >"$work/emulated.log" 2>&1 ||
+HV_PACKAGE="$package" HV_TOKENS="$tokens" HV_PREVIOUS_TOKENS="$previous_tokens" HV_X64_CODE="$work/x64.code" \
+  HV_ARM64_CODE="$work/arm64.code" emulated test/arm64/emulated.test.js >"$work/emulated.log" 2>&1 ||
   { cat "$work/emulated.log" >&2; fail "emulated tests"; }
 grep -E '^# (tests|pass|fail)' "$work/emulated.log"
 

@@ -18,15 +18,17 @@
 #     npm on PATH (no g++, cc, cmake, make)
 #  5. smoke test, natively on x86-64: load, `list` fingerprint, a custom
 #     token's code validates (the own platform's too), a demo token's code
-#     does not, the previous
-#     module checks a replaced token's code, async API, generate/validate,
-#     demo; then under arm64 emulation the same but for the cost-12 work
-#     (generate, demo), which the arm64 stage covers
+#     does not, a replaced token's code validates for the previous module,
+#     validateRequestAsync and `validate` (not with HEADER_VALIDATOR_PREVIOUS=off)
+#     but never for the synchronous validateRequest, async API,
+#     generate/validate, demo; then under arm64 emulation the same but for the
+#     cost-12 work (generate, demo), which the arm64 stage covers
 #
 # Usage: scripts/ci/pack-smoke.sh [<work dir>]
 #   With a work dir (private, empty, removed by the caller), the installed
 #   package stays in <work dir>/app/node_modules/header-validator and its plain
-#   tokens in <work dir>/secrets/team.plain.json, for scripts/ci/arm64.sh.
+#   tokens in <work dir>/secrets/team.plain.json (those of its previous table in
+#   <work dir>/secrets/previous.plain.json), for scripts/ci/arm64.sh.
 #
 # Tokens and auth codes stay in files under a private temporary directory;
 # nothing here prints one.
@@ -225,19 +227,29 @@ smoke() {
   [ "$verdict" = valid ] || fail "a code for the team's own platform was not accepted on $arch ($verdict)"
   echo "$arch: custom token's code: valid (KIOSKOS/STAFF too); demo token's code: invalid"
 
-  # The previous module as the package's loader hands it to the checks.
+  # The previous module as the package's loader hands it to the checks, and
+  # the package's own checks: on the pool (until the end of the overlap) the
+  # replaced token's code is valid, for the synchronous validateRequest never.
   result="$(run -e '
     const fs = require("node:fs");
     const path = require("node:path");
     const loadPrevious = require(path.join(process.argv[1], "lib/native")).loadPrevious;
-    const { validateRequest } = require("header-validator");
+    const { validateRequest, validateRequestAsync } = require("header-validator");
     const code = (name) => fs.readFileSync(path.join(process.argv[2], name), "utf8");
     const args = ["ANDROID", "STORE", "example.com"];
-    console.log([loadPrevious()(code("previous.code"), ...args), loadPrevious()(code("custom.code"), ...args),
-      validateRequest(code("previous.code"), ...args)].join(" "));
+    validateRequestAsync(code("previous.code"), ...args).then((onPool) => console.log([
+      loadPrevious()(code("previous.code"), ...args), loadPrevious()(code("custom.code"), ...args),
+      validateRequest(code("previous.code"), ...args), onPool].join(" ")));
   ' "$installed" "$secrets")" || fail "the previous module on $arch"
-  [ "$result" = "true false false" ] || fail "previous module / current module on the replaced token's code: $result on $arch"
-  echo "$arch: the replaced token's code: valid for the previous module, invalid for the package's validateRequest"
+  [ "$result" = "true false false true" ] ||
+    fail "previous module / current module / validateRequestAsync on the replaced token's code: $result on $arch"
+  verdict="$(cli validate - ANDROID STORE example.com <"$secrets/previous.code" 2>/dev/null)" || true
+  [ "$verdict" = valid ] || fail "validate refused the replaced token's code on $arch ($verdict)"
+  verdict="$(HEADER_VALIDATOR_PREVIOUS=off cli validate - ANDROID STORE example.com <"$secrets/previous.code")" &&
+    fail "HEADER_VALIDATOR_PREVIOUS=off did not retire the replaced token on $arch"
+  [ "$verdict" = invalid ] || fail "validate printed '$verdict' for a retired token's code on $arch"
+  echo "$arch: the replaced token's code: valid for the previous module, validateRequestAsync and validate" \
+    "(invalid with HEADER_VALIDATOR_PREVIOUS=off), invalid for the package's validateRequest"
 
   result="$(run -e '
     const { validateRequestAsync } = require("header-validator");

@@ -91,6 +91,7 @@ describe('check events', () => {
     assert.deepEqual(Object.keys(stats), ['counters', 'gauges']);
     assert.deepEqual(stats.counters, {
       valid: 2,
+      validByToken: { current: 2, previous: 0 },
       invalid: {
         'missing-header': 1,
         'repeated-header': 0,

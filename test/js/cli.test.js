@@ -115,7 +115,7 @@ describe('under NODE_ENV=production with the demo table', () => {
 describe('usage', () => {
   it('exits 2 with a usage line for a missing or unknown command, a wrong count or an unknown option', async () => {
     const cases = [
-      [[], /^usage: header-validator <generate\|validate\|list\|encode\|demo\|help>/m],
+      [[], /^usage: header-validator <generate\|validate\|list\|rotation\|encode\|demo\|help>/m],
       [['frobnicate'], /unknown command "frobnicate"/],
       [['generate', 'ANDROID', 'STORE'], /^usage: header-validator generate <platform> <userType> <host>$/m],
       [['validate', 'x', 'ANDROID', 'STORE', 'example.com', 'extra'], /^usage: header-validator validate /m],

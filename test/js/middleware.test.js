@@ -96,7 +96,9 @@ for (const [framework, start] of Object.entries(frameworks)) {
     it('lets a valid code through and records who was authenticated', async () => {
       const response = await get(`${production.url}/whoami`, headersFor(storeCode));
       assert.equal(response.status, 200);
-      assert.deepEqual(response.json(), { auth: { platform: 'ANDROID', userType: 'STORE', host: HOST } });
+      assert.deepEqual(response.json(), {
+        auth: { platform: 'ANDROID', userType: 'STORE', host: HOST, token: 'current' },
+      });
     });
 
     it('answers 401 without calling the route for tampered, foreign and malformed codes', async () => {
@@ -229,7 +231,7 @@ for (const [framework, start] of Object.entries(frameworks)) {
       for (const { c, r } of await Promise.all(burst)) {
         if (c.host === HOST) {
           assert.equal(r.status, 200);
-          assert.deepEqual(r.json().auth, { platform: c.platform, userType: c.userType, host: HOST });
+          assert.deepEqual(r.json().auth, { platform: c.platform, userType: c.userType, host: HOST, token: 'current' });
         } else {
           assert.equal(r.status, 401, `a code for ${c.host} passed at ${HOST}`);
         }
@@ -301,7 +303,7 @@ describe('requests without headersDistinct', () => {
     try {
       const ok = await app.inject({ url: '/', headers: headersFor(storeCode) });
       assert.equal(ok.statusCode, 200, ok.body);
-      assert.deepEqual(ok.json().auth, { ...STORE, host: HOST });
+      assert.deepEqual(ok.json().auth, { ...STORE, host: HOST, token: 'current' });
       const repeated = { ...headersFor(storeCode), 'x-platform': ['ANDROID', 'ANDROID'] };
       assert.equal((await app.inject({ url: '/', headers: repeated })).statusCode, 401);
       // Fastify's default error handler sends the error's message to the client.
@@ -472,7 +474,10 @@ describe('refusals the application handles itself', () => {
 
       assert.equal((await inject(routes, '/open')).statusCode, 200);
       const admin = await inject(routes, '/admin', storeCode);
-      assert.deepEqual([admin.statusCode, admin.json()], [200, { platform: 'ANDROID', userType: 'STORE', host: HOST }]);
+      assert.deepEqual(
+        [admin.statusCode, admin.json()],
+        [200, { platform: 'ANDROID', userType: 'STORE', host: HOST, token: 'current' }],
+      );
       const denied = await inject(routes, '/admin', tamper(storeCode));
       assert.equal(denied.statusCode, 401);
       assert.equal(denied.headers['www-authenticate'], CHALLENGE);

@@ -187,8 +187,11 @@ test('the manifest and the build log say per combination what the previous table
   const { status, stderr, manifest } = check(currentTable, previousTable, until);
   assert.equal(status, 0, stderr);
   const at = (platform, userType) => [rotationTokens.host, platform, userType];
+  // The start of the overlap: the build's own clock.
+  assert.ok(Math.abs(Date.parse(manifest.previous.since) - Date.now()) < 60_000, manifest.previous.since);
   assert.deepEqual(manifest.previous, {
     sha256: sha256(previousTable),
+    since: manifest.previous.since,
     until,
     leaves: 4,
     undecodableLeaves: 1,
@@ -245,7 +248,7 @@ test('the package describes the previous table, names what it rotates and loads 
     fs.symlinkSync(path.join(buildDir, 'test-modules', 'rotation', file), path.join(release, file));
   }
   const until = inDays(30);
-  const { status, stderr, out } = check(currentTable, previousTable, until);
+  const { status, stderr, out, manifest } = check(currentTable, previousTable, until);
   assert.equal(status, 0, stderr);
   fs.copyFileSync(out, path.join(release, 'header_validator.manifest.json'));
 
@@ -279,7 +282,16 @@ test('the package describes the previous table, names what it rotates and loads 
   const run = spawnSync(process.execPath, ['-e', script], { cwd: dir, encoding: 'utf8' });
   assert.equal(run.status, 0, run.stderr);
   assert.deepEqual(JSON.parse(run.stdout), {
-    previous: { sha256: sha256(previousTable), until, rotated: 1, unchanged: 2, added: 1, removed: 1, demoTokens: 0 },
+    previous: {
+      sha256: sha256(previousTable),
+      since: manifest.previous.since,
+      until,
+      rotated: 1,
+      unchanged: 2,
+      added: 1,
+      removed: 1,
+      demoTokens: 0,
+    },
     rotated: [true, false, false, false, false, false, false, false],
     current: [false, true],
     entry: [false, true],

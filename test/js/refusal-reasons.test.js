@@ -155,7 +155,7 @@ describe('requestProperty', () => {
     app.get('/', (req, res) => res.json({ headerAuth: req.headerAuth, auth: req.auth ?? null }));
     const answer = await rawRequest(await listen(app), { headers: headersFor(code) });
     assert.deepEqual(JSON.parse(answer.body), {
-      headerAuth: { platform: 'ANDROID', userType: 'STORE', host: HOST },
+      headerAuth: { platform: 'ANDROID', userType: 'STORE', host: HOST, token: 'current' },
       auth: null,
     });
   });

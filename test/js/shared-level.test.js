@@ -16,6 +16,9 @@ const { spawnSync } = require('node:child_process');
 const bcrypt = require('bcryptjs');
 const { createClient } = require('redis');
 
+// A Redis time limit that a loaded test machine never reaches: these tests count answers, not time.
+const SLACK_MS = 5_000;
+
 const { createValidator } = require('../../lib');
 const { validateRequest } = require('../../lib/native').load();
 const { FORMAT_FILE } = require('../../lib/encode/format');
@@ -27,6 +30,7 @@ const { frameworks } = require('../support/servers.js');
 const { closedAfterTests } = require('../support/validators.js');
 const { copyOfPackage } = require('../support/installation.js');
 const { runNode } = require('../support/child.js');
+const { rotationPackage } = require('../support/rotation-package.js');
 
 const HOST = 'example.com';
 const [PLATFORM, USER_TYPE] = ['ANDROID', 'STORE'];
@@ -57,7 +61,7 @@ describe('validators with the shared level', () => {
   it('four validators checking the same new codes at once hash each once in all, asking Redis once each', async () => {
     const client = await redisClient({ disableOfflineQueue: true });
     const fleet = Array.from({ length: 4 }, () =>
-      validator({ threads: 1, redis: { client, lock: { waitMs: 20_000 } } }),
+      validator({ threads: 1, redis: { client, timeoutMs: SLACK_MS, lock: { waitMs: 20_000 } } }),
     );
     const codes = freshCodes(8);
     // Three callers per code in each validator.
@@ -88,8 +92,8 @@ describe('validators with the shared level', () => {
   it('a code checked behind one middleware is a shared hit, without a hash, behind another', async () => {
     const client = await redisClient({ disableOfflineQueue: true });
     const [first, second] = [
-      validator({ threads: 1, redis: { client } }),
-      validator({ threads: 1, redis: { client } }),
+      validator({ threads: 1, redis: { client, timeoutMs: SLACK_MS } }),
+      validator({ threads: 1, redis: { client, timeoutMs: SLACK_MS } }),
     ];
     const apps = [
       await frameworks['node:http']({ host: HOST, validator: first }),
@@ -244,7 +248,7 @@ describe('validators with the shared level', () => {
       (async () => {
         const client = createClient({ socket: { path: process.env.SOCKET }, disableOfflineQueue: true });
         await client.connect();
-        const v = createValidator({ threads: 1, redis: { client } });
+        const v = createValidator({ threads: 1, redis: { client, timeoutMs: ${SLACK_MS} } });
         const answers = [];
         for (const code of JSON.parse(process.env.CODES))
           answers.push(await v.validateRequestAsync(code, 'WEB', 'USER', 'rotation.example'));
@@ -263,6 +267,40 @@ describe('validators with the shared level', () => {
     assert.deepEqual(await run(builds.previous), { answers: [true, false], bcryptChecks: 2, hits: 0 });
     // Within one build, the entries are shared.
     assert.deepEqual(await run(builds.current), { answers: [false, true], bcryptChecks: 0, hits: 2 });
+  });
+
+  it("shares a previous token's match only while that token is accepted", async () => {
+    const until = new Date(Date.now() + 30 * 86_400_000).toISOString();
+    const rotation = rotationPackage(until);
+    after(() => fs.rmSync(rotation.dir, { recursive: true, force: true }));
+    const { createValidator: rotating } = require(path.join(rotation.dir, 'lib', 'validator.js'));
+    const client = await redisClient();
+    const made = [];
+    const make = (options) => {
+      const v = rotating({ threads: 1, ...options, redis: { client, timeoutMs: SLACK_MS } });
+      made.push(v);
+      return v;
+    };
+    after(() => Promise.all(made.map((v) => v.close())));
+    const code = bcrypt.hashSync(rotation.tokens.previous.WEB.USER, 4);
+    const events = [];
+    const onCheck = (message) => events.push([message.cache, message.token]);
+    diagnosticsChannel.subscribe('header-validator:check', onCheck);
+    try {
+      const answers = [];
+      for (const v of [make(), make(), make({ previous: false })]) {
+        answers.push(await v.validateRequestAsync(code, 'WEB', 'USER', rotation.host));
+      }
+      // Hashed once, shared once; a validator that retired the previous token hashes it itself, and refuses.
+      assert.deepEqual(answers, [true, true, false]);
+      assert.deepEqual(events, [
+        ['miss', 'previous'],
+        ['shared', 'previous'],
+        ['miss', null],
+      ]);
+    } finally {
+      diagnosticsChannel.unsubscribe('header-validator:check', onCheck);
+    }
   });
 
   it('refuses a client without the commands it sends, and unknown options, never showing the secret', async () => {

@@ -12,6 +12,7 @@ import headerValidator, {
   generateAuthCode,
   generateAuthCodeAsync,
   HeaderValidatorError,
+  rotation,
   stats,
   tableInfo,
   validateRequest,
@@ -20,6 +21,7 @@ import headerValidator, {
   type CheckMessage,
   type HeaderValidatorErrorCode,
   type RefusalReason,
+  type RotationStatus,
   type TableInfo,
   type Validator,
   type ValidatorStats,
@@ -50,6 +52,15 @@ const hashes: number = stats().counters.bcryptChecks + counted.counters.cacheHit
 const mismatches: number = counted.counters.invalid.mismatch + counted.counters.shed.closed;
 // @ts-expect-error refusals are counted by reason
 const refusals: number = counted.counters.invalid;
+
+// A token rotation: valid answers by token, the overlap per combination, early retirement.
+const byPrevious: number = counted.counters.validByToken.previous;
+const retiring: Validator = createValidator({ previous: false });
+const overlap: RotationStatus = retiring.rotation();
+const lastSeen: string | null = rotation().combinations[0]?.lastValidAt ?? null;
+const overlapEnd: string | undefined = tableInfo().previous?.since ?? overlap.until ?? undefined;
+// @ts-expect-error retired with false, not a word
+createValidator({ previous: 'off' });
 
 // The check events: the message type narrows on its outcome.
 diagnosticsChannel.subscribe('header-validator:check', (message) => {
@@ -94,18 +105,19 @@ http.createServer((req, res) =>
   httpAuth(req, res, (err) => {
     // node:http's request has no auth property of its own.
     const who: AuthInfo | undefined = (req as typeof req & { auth?: AuthInfo }).auth;
+    const token: 'current' | 'previous' | undefined = who?.token;
     if (err instanceof HeaderValidatorError) {
       res.writeHead(err.statusCode ?? 500, err.headers).end();
       return;
     }
-    res.end(err ? 'error' : JSON.stringify(who));
+    res.end(err ? 'error' : JSON.stringify([who, token]));
   }),
 );
 // @ts-expect-error host is required
 authMiddleware({ validator });
 // @ts-expect-error skip answers a boolean
 authMiddleware({ host: 'example.com', skip: (req) => req.url });
-authMiddleware({ host: 'example.com', requestProperty: 'headerAuth' });
+authMiddleware({ host: 'example.com', requestProperty: 'headerAuth', deprecationHeaders: false });
 // @ts-expect-error the property is named by a string
 authMiddleware({ host: 'example.com', requestProperty: Symbol('auth') });
 
@@ -114,3 +126,4 @@ const hook = fastifyAuthHook({ host: (req) => req.hostname, skip: (req) => req.m
 
 export { valid, later, fresh, wrong, closed, closedDefault, fingerprint, isDemo, demoTokens, userTypes, firstHost };
 export { headerValidator, check, httpFails, hook, hashes, quiet, mismatches, refusals };
+export { byPrevious, lastSeen, overlapEnd };

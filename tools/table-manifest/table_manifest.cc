@@ -19,7 +19,8 @@
 // With --previous, the table whose tokens the current one replaces, which the
 // package keeps verifying until the UTC instant <until>: checked as the current
 // table is, and refused when it carries nothing to rotate; the manifest says
-// per combination what it changes.
+// per combination what it changes, and records this build's clock as the
+// start of the overlap ("since": the package's Deprecation header).
 //
 // With --vocabulary, a team's own platforms and user types, in place of those
 // of the table format, for both tables; the manifest records them.
@@ -428,7 +429,8 @@ struct PreviousTable {
 
 // Checks the previous table against the current one (its text and its walk)
 // and returns the manifest's "previous" object. Prints what it changes.
-json CheckPrevious(const PreviousTable& previous, std::int64_t until,
+// since: this build's clock, recorded as the start of the overlap.
+json CheckPrevious(const PreviousTable& previous, std::int64_t since, std::int64_t until,
                    const std::string& current_text, const ManifestVisitor& current,
                    const json& format, const std::set<std::string>& public_digests) {
   const std::string drop =
@@ -486,6 +488,7 @@ json CheckPrevious(const PreviousTable& previous, std::int64_t until,
   }
   return {
       {"sha256", sha256},
+      {"since", hv::FormatUtcInstant(since)},
       {"until", until_text},
       {"leaves", visitor.leaves()},
       {"undecodableLeaves", visitor.undecodable()},
@@ -548,7 +551,8 @@ std::optional<Arguments> ParseArguments(int argc, char** argv) {
 int Run(const Arguments& args) {
   const std::optional<PreviousTable>& previous = args.previous;
   // The clock first: a wrong end fails at once, before any table is decoded.
-  const std::int64_t until = previous ? CheckOverlapEnd(previous->until_text, NowMs()) : 0;
+  const std::int64_t now = NowMs();
+  const std::int64_t until = previous ? CheckOverlapEnd(previous->until_text, now) : 0;
 
   const std::string& table_path = args.table;
   const std::string table_text = ReadFile(table_path);
@@ -593,7 +597,7 @@ int Run(const Arguments& args) {
   }
   if (previous) {
     manifest["previous"] =
-        CheckPrevious(*previous, until, table_text, visitor, format, public_digests);
+        CheckPrevious(*previous, now, until, table_text, visitor, format, public_digests);
   }
   WriteAtomically(args.manifest_out, manifest.dump(2) + "\n");
   if (args.fleet_key_out) {

@@ -10,6 +10,7 @@ const commands = {
   generate: require('./generate'),
   validate: require('./validate'),
   list: require('./list'),
+  rotation: require('./rotation'),
   encode: require('./encode'),
   demo: require('./demo'),
 };

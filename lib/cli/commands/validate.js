@@ -1,7 +1,8 @@
 'use strict';
 
 // `header-validator validate`: prints whether an auth code is valid for a
-// combination, the code taken from the arguments or from standard input.
+// combination, the code taken from the arguments or from standard input, as a
+// server's validator would answer it.
 
 const fs = require('node:fs');
 const { EXIT, systemErrorText } = require('../exit-status');
@@ -24,7 +25,19 @@ function readStandardInput() {
   return buffer.toString('utf8', 0, length);
 }
 
-function validate([authCode, platform, userType, host], _values, io) {
+// The check a server's validator makes (during a token rotation, against the
+// previous token too), on one pool thread, without a cache.
+async function check(code, platform, userType, host) {
+  const validator = api().createValidator({ threads: 1, cache: false });
+  const { CHECK } = require('../../validator');
+  try {
+    return await validator[CHECK](code, platform, userType, host);
+  } finally {
+    await validator.close();
+  }
+}
+
+async function validate([authCode, platform, userType, host], _values, io) {
   let code = authCode;
   if (authCode === '-') {
     try {
@@ -34,16 +47,24 @@ function validate([authCode, platform, userType, host], _values, io) {
       return EXIT.ERROR;
     }
   }
-  const valid = api().validateRequest(code, platform, userType, host);
-  io.stdout.write(valid ? 'valid\n' : 'invalid\n');
-  return valid ? EXIT.OK : EXIT.NO;
+  const answer = await check(code, platform, userType, host);
+  if (answer.error !== undefined) throw answer.error;
+  io.stdout.write(answer.valid ? 'valid\n' : 'invalid\n');
+  if (answer.token === 'previous') {
+    io.report(
+      `the code matched the previous token of this combination, valid until ${api().tableInfo().previous.until}: ` +
+        'its client should update',
+    );
+  }
+  return answer.valid ? EXIT.OK : EXIT.NO;
 }
 
 module.exports = {
   usage: 'validate <auth_code|-> <platform> <userType> <host>',
   about:
     'Prints `valid` or `invalid`. With `-`, the code is read from standard input, which keeps it out of the ' +
-    'process\nlist.' +
+    'process\nlist. During a token rotation a code of the previous token is valid until the end of the ' +
+    'overlap, as on a\nserver, and says so on standard error; HEADER_VALIDATOR_PREVIOUS=off refuses it.' +
     afterDashes('validate -- "$code" "$platform" "$userType" "$host"'),
   exits: '0 valid, 1 invalid',
   positionals: 4,
