@@ -112,7 +112,7 @@ step "tarball contents"
 mkdir "$work/unpacked"
 tar -C "$work/unpacked" -xzf "$tarball"
 listing="$(cd "$work/unpacked" && find . -type f | sed 's|^\./package/||' | sort)"
-unexpected="$(grep -Ev '^(package\.json|README\.md|bin/[^/]+\.js|lib/(cli/(commands/)?|encode/|native/)?[^/]+\.m?js|types/[^/]+\.d\.m?ts|shared/(messages|auth_code_rules|table_format|public_token_digests)\.json|prebuilds/linux-(x64|arm64)/header_validator(\.node|\.manifest\.json|\.fleet-key|_previous\.node))$' <<<"$listing" || true)"
+unexpected="$(grep -Ev '^(package\.json|README\.md|SECURITY\.md|docs/[^/]+\.md|bin/[^/]+\.js|lib/(cli/(commands/)?|encode/|native/)?[^/]+\.m?js|types/[^/]+\.d\.m?ts|shared/(messages|auth_code_rules|table_format|public_token_digests)\.json|prebuilds/linux-(x64|arm64)/header_validator(\.node|\.manifest\.json|\.fleet-key|_previous\.node))$' <<<"$listing" || true)"
 [ -z "$unexpected" ] || fail "files outside the allow-list were packed: $unexpected"
 for platform in linux-x64 linux-arm64; do
   for module in header_validator header_validator_previous; do

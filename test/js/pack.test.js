@@ -44,11 +44,15 @@ it('packs the JavaScript layer and the prebuilt modules with their manifests, an
     'shared/auth_code_rules.json',
     'shared/table_format.json',
     'shared/public_token_digests.json',
+    // The README's links lead into these.
+    'docs/README.md',
+    'SECURITY.md',
   ]) {
     assert.ok(files.includes(required), `${required} is not packed`);
   }
   const allowed = new RegExp(
-    '^(package\\.json|README\\.md|bin/[^/]+\\.js|lib/(cli/(commands/)?|encode/|native/)?[^/]+\\.m?js|' +
+    '^(package\\.json|README\\.md|SECURITY\\.md|docs/[^/]+\\.md|' +
+      'bin/[^/]+\\.js|lib/(cli/(commands/)?|encode/|native/)?[^/]+\\.m?js|' +
       'types/[^/]+\\.d\\.m?ts|' +
       'shared/(messages|auth_code_rules|table_format|public_token_digests)\\.json|' +
       'prebuilds/linux-(x64|arm64)/header_validator(\\.node|\\.manifest\\.json|\\.fleet-key|_previous\\.node))$',
