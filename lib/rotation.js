@@ -90,6 +90,8 @@ function createRotation({ retired, clock = Date }) {
     acceptedTokens(host, platform, userType) {
       return isRotated(host, platform, userType) && previousAcceptedNow() ? CURRENT_AND_PREVIOUS : CURRENT_ONLY;
     },
+    /** Whether codes of previous tokens are accepted now, for the combinations that have one. */
+    previousAccepted: previousAcceptedNow,
     /** Notes that a code of this combination's previous token validated now. */
     record(host, platform, userType) {
       const slot = seen.get(host)?.get(platform)?.get(userType);

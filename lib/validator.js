@@ -118,8 +118,8 @@ function createValidator(options = {}, { clock } = {}) {
   // A match with a previous token is valid only while that token is accepted:
   // checked again when the answer arrives, so that a check queued before the
   // end of the overlap and answered after it is refused.
-  const stillHolds = (verdict, host, platform, userType) =>
-    verdict.token !== 'previous' || rotation.acceptedTokens(host, platform, userType).includes('previous');
+  // Only a rotated combination's code ever matched a previous token.
+  const stillHolds = (verdict) => verdict.token !== 'previous' || rotation.previousAccepted();
 
   /**
    * The check on the pool, for the tokens `accepted` (from acceptedTokens): a
@@ -132,7 +132,7 @@ function createValidator(options = {}, { clock } = {}) {
     if (task === undefined || !previous) return task?.then(verdictOf);
     return task.then((token) => {
       const verdict = verdictOf(token);
-      return stillHolds(verdict, host, platform, userType) ? verdict : REFUSED.mismatch;
+      return stillHolds(verdict) ? verdict : REFUSED.mismatch;
     });
   }
 
@@ -152,7 +152,7 @@ function createValidator(options = {}, { clock } = {}) {
       key = cache.keyOf(authCode, platform, userType, host);
       const known = cache.get(key);
       if (known !== undefined) {
-        if (stillHolds(known, host, platform, userType)) return known.hit;
+        if (stillHolds(known)) return known.hit;
         // A match with a previous token no longer accepted: dropped, and checked again.
         cache.delete(key);
       }
@@ -181,10 +181,10 @@ function createValidator(options = {}, { clock } = {}) {
 
   // The shared level's answer, { valid, token }, as a verdict. An answer about
   // a token not accepted now is none this validator gives: the caller hashes instead.
-  function verdictOfShared({ valid, token }, host, platform, userType) {
+  function verdictOfShared({ valid, token }) {
     if (valid === false) return REFUSED.mismatch;
     const verdict = valid === true && (token === 'current' || token === 'previous') ? verdictOf(token) : undefined;
-    if (verdict === undefined || !stillHolds(verdict, host, platform, userType)) {
+    if (verdict === undefined || !stillHolds(verdict)) {
       throw new TypeError(`header-validator: the shared level answered for a token not accepted (${String(token)})`);
     }
     return verdict;
@@ -207,7 +207,7 @@ function createValidator(options = {}, { clock } = {}) {
     };
     const answer = Promise.resolve()
       .then(() => shared.check(args, accepted, hash))
-      .then((answered) => hashed ?? verdictOfShared(answered, host, platform, userType))
+      .then((answered) => hashed ?? verdictOfShared(answered))
       // Only the hash's own failure is the check's: any other of the level's is a hash here.
       .catch(() => (hashed ??= hashOnPool(args, accepted)));
     sharedInFlight.add(answer);

@@ -5,11 +5,10 @@
 // to Redis can and cannot do, and calls that stay right and bounded while
 // Redis is paused, killed and restarted. Cost-4 codes, hashed by the module.
 
-const { before, after, describe, it } = require('node:test');
+const { after, describe, it } = require('node:test');
 const assert = require('node:assert/strict');
 const crypto = require('node:crypto');
 const { once } = require('node:events');
-const { createClient } = require('redis');
 const Redis = require('ioredis');
 
 // A Redis time limit that a loaded test machine never reaches: these tests count answers, not time.
@@ -19,28 +18,17 @@ const { createSharedCache } = require('../../lib/shared-cache');
 const { fromIoredis } = require('../../lib/ioredis-adapter');
 const { encodeTuple } = require('../../lib/tuple-encoding');
 const { validateRequest } = require('../../lib/native').load();
-const { startRedis } = require('../support/redis-server.js');
+const { redisForTests } = require('../support/redis-server.js');
 const { demoCode, tamper } = require('../support/codes.js');
 const { combinations } = require('../support/module.js');
 
 const CURRENT = ['current'];
 
-let server;
-before(async () => {
-  server = await startRedis();
-});
-after(() => server?.stop());
-
-async function nodeRedis(options = {}) {
-  const client = createClient({ socket: { path: server.socket, reconnectStrategy: () => 10 }, ...options });
-  client.on('error', () => {});
-  await client.connect();
-  after(() => client.destroy());
-  return client;
-}
+const redis = redisForTests();
+const nodeRedis = (options) => redis.client(options);
 
 async function ioredis() {
-  const client = new Redis({ path: server.socket, enableOfflineQueue: false, lazyConnect: true });
+  const client = new Redis({ path: redis.server.socket, enableOfflineQueue: false, lazyConnect: true });
   client.on('error', () => {});
   await client.connect();
   after(() => client.disconnect());
@@ -227,23 +215,23 @@ describe('shared cache of checked results', () => {
       const hits = total('hits');
       assert.ok(hits > 0);
 
-      server.pause();
+      redis.server.pause();
       await load();
       const errors = total('errors');
       assert.ok(errors > 0 && total('unavailable') > 0);
       await load();
       assert.equal(total('errors'), errors, 'no command is sent during the back-off');
-      server.resume();
+      redis.server.resume();
       nextBackoff();
       await load();
       assert.ok(total('hits') > hits, 'used again after the pause');
 
-      await server.kill();
+      await redis.server.kill();
       nextBackoff();
       await load();
       assert.ok(total('errors') > errors);
 
-      await server.restart();
+      await redis.server.restart();
       await Promise.all(clients.map((client) => client.isReady || once(client, 'ready')));
       nextBackoff();
       const beforeRestart = total('hits');

@@ -6,7 +6,7 @@
 // is paused, killed and restarted under load; builds of other tables that
 // never share an entry. Cost-4 codes.
 
-const { before, after, describe, it } = require('node:test');
+const { after, describe, it } = require('node:test');
 const assert = require('node:assert/strict');
 const diagnosticsChannel = require('node:diagnostics_channel');
 const { once } = require('node:events');
@@ -14,7 +14,6 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const bcrypt = require('bcryptjs');
-const { createClient } = require('redis');
 
 // A Redis time limit that a loaded test machine never reaches: these tests count answers, not time.
 const SLACK_MS = 5_000;
@@ -23,7 +22,7 @@ const { createValidator } = require('../../lib');
 const { validateRequest } = require('../../lib/native').load();
 const { FORMAT_FILE } = require('../../lib/encode/format');
 const { PUBLIC_DIGESTS_FILE } = require('../../lib/encode/public-digests');
-const { startRedis } = require('../support/redis-server.js');
+const { redisForTests } = require('../support/redis-server.js');
 const { demoCode, tamper } = require('../support/codes.js');
 const { ROOT } = require('../support/module.js');
 const { frameworks } = require('../support/servers.js');
@@ -36,19 +35,8 @@ const HOST = 'example.com';
 const [PLATFORM, USER_TYPE] = ['ANDROID', 'STORE'];
 const validator = closedAfterTests(createValidator);
 
-let server;
-before(async () => {
-  server = await startRedis();
-});
-after(() => server?.stop());
-
-async function redisClient(options = {}) {
-  const client = createClient({ socket: { path: server.socket, reconnectStrategy: () => 10 }, ...options });
-  client.on('error', () => {});
-  await client.connect();
-  after(() => client.destroy());
-  return client;
-}
+const redis = redisForTests();
+const redisClient = (options) => redis.client(options);
 
 // Fresh codes for the combination, every other one wrong.
 const freshCodes = (count) =>
@@ -163,19 +151,19 @@ describe('validators with the shared level', () => {
       assert.ok(count('hits') > 0);
 
       const paused = load();
-      server.pause();
+      redis.server.pause();
       await paused;
-      server.resume();
+      redis.server.resume();
       const afterPause = count('errors');
       assert.ok(afterPause > 0 && count('unavailable') > 0);
 
       const killed = load();
-      await server.kill();
+      await redis.server.kill();
       await killed;
       await load();
       assert.ok(count('errors') > afterPause);
 
-      await server.restart();
+      await redis.server.restart();
       await Promise.all(clients.map((client) => client.isReady || once(client, 'ready')));
       const hits = count('hits');
       const deadline = performance.now() + 30_000;
@@ -258,7 +246,7 @@ describe('validators with the shared level', () => {
         client.destroy();
       })();`;
     const run = async (dir) => {
-      const env = { SOCKET: server.socket, CODES: JSON.stringify(codes) };
+      const env = { SOCKET: redis.server.socket, CODES: JSON.stringify(codes) };
       const { status, stdout, stderr } = await runNode(['-e', script], { cwd: dir, env });
       assert.equal(status, 0, stderr);
       return JSON.parse(stdout);

@@ -80,4 +80,30 @@ async function startRedis() {
   return server;
 }
 
-module.exports = { startRedis };
+/**
+ * For a test file: a server started before its tests and stopped after them,
+ * and connected node-redis clients on it, each destroyed after the tests.
+ */
+function redisForTests() {
+  const { before, after } = require('node:test');
+  const { createClient } = require('redis');
+  let server;
+  before(async () => {
+    server = await startRedis();
+  });
+  after(() => server?.stop());
+  return {
+    get server() {
+      return server;
+    },
+    async client(options = {}) {
+      const client = createClient({ socket: { path: server.socket, reconnectStrategy: () => 10 }, ...options });
+      client.on('error', () => {});
+      await client.connect();
+      after(() => client.destroy());
+      return client;
+    },
+  };
+}
+
+module.exports = { startRedis, redisForTests };
