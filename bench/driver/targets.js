@@ -13,7 +13,7 @@ const TARGETS = {
   entryLoadMs: 8,
   asyncVsFloor2T: 0.95,
   eldP99Ms: 5,
-  authVsBare: 0.7,
+  authVsBare: 0.9,
   legitShare200: 0.999,
   legitP99Ms: 20,
   firstSightHashes: 1,
@@ -203,11 +203,17 @@ function requestPathTargets(r) {
     const floodNote = busyNote(r, 'request path');
     targets.push(
       {
-        target: `authMiddleware ≥ ${TARGETS.authVsBare} × a bare node:http server, one valid code re-sent`,
+        target:
+          `authMiddleware ≥ ${TARGETS.authVsBare} × a bare node:http server, one valid code re-sent ` +
+          "(main thread's CPU per request)",
         figure:
-          `${fmt(repeated.ratio, 3)}× (${fmt(repeated.authPerSecond, 0)} vs ${fmt(repeated.barePerSecond, 0)} ` +
-          'requests/s)',
-        met: atLeast(repeated.ratio, TARGETS.authVsBare),
+          repeated.cpuRatio === undefined
+            ? `${fmt(repeated.ratio, 3)}× (${fmt(repeated.authPerSecond, 0)} vs ${fmt(repeated.barePerSecond, 0)} ` +
+              'requests/s)'
+            : `${fmt(repeated.cpuRatio, 3)}× (${fmt(repeated.bareCpuUs, 1)} vs ${fmt(repeated.authCpuUs, 1)} µs; ` +
+              `requests/s ${fmt(repeated.ratio, 3)}×: ${fmt(repeated.authPerSecond, 0)} vs ` +
+              `${fmt(repeated.barePerSecond, 0)})`,
+        met: atLeast(repeated.cpuRatio ?? repeated.ratio, TARGETS.authVsBare),
         why: floodNote,
       },
       {
