@@ -7,7 +7,6 @@
 // plugin, the command line, a validator and its threads) can get past it.
 // Elsewhere the manifest is not even read.
 
-const { isMainThread } = require('node:worker_threads');
 const errors = require('./errors');
 const { tableInfo } = require('./table-info');
 const { DEMO_TOKEN_SWITCHES, demoSwitch } = require('./demo-switches');
@@ -31,7 +30,8 @@ function refuseDemoTableInProduction() {
     const allowed = demoSwitch('production');
     if (!allowed.on) throw errors.demoTable(demoTokens);
     // The pool's threads load the module too: the process says it once.
-    if (isMainThread) {
+    // Required here, not at the top: node:worker_threads costs every load a millisecond.
+    if (require('node:worker_threads').isMainThread) {
       if (allowed.deprecation) {
         process.emitWarning(`header-validator: ${allowed.deprecation}.`, {
           type: 'DeprecationWarning',
