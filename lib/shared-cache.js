@@ -162,10 +162,21 @@ function sharedCacheOf(settings, { fleetKey, clock = performance } = {}) {
     }
   }
 
+  // Writes in flight, most of them not waited for by the check that made
+  // them: close() waits for these, so that an application that closes the
+  // validator, then its client, does not lose the last answers it stored.
+  const writes = new Set();
+  function write(send) {
+    const done = command(send);
+    writes.add(done);
+    done.then(() => writes.delete(done));
+    return done;
+  }
+
   const set = (name, value, ms, condition) =>
-    command(() => client.set(name, value, { expiration: { type: 'PX', value: ms }, ...(condition && { condition }) }));
+    write(() => client.set(name, value, { expiration: { type: 'PX', value: ms }, ...(condition && { condition }) }));
   const deleteIfUnchanged = (name, value) =>
-    command(() => client.eval(DELETE_IF_UNCHANGED, { keys: [name], arguments: [value] }));
+    write(() => client.eval(DELETE_IF_UNCHANGED, { keys: [name], arguments: [value] }));
 
   // An authentic entry, or undefined; a value found that this build did not
   // write under this name is counted and deleted.
@@ -270,6 +281,8 @@ function sharedCacheOf(settings, { fleetKey, clock = performance } = {}) {
      * deleted); commands that failed or timed out (errors).
      */
     counts: () => ({ ...counts }),
+    /** Settles when the writes sent so far have been answered or have timed out; never rejects. */
+    writesDone: () => Promise.all([...writes]).then(() => undefined),
   });
 }
 

@@ -276,16 +276,18 @@ function createValidator(options = {}, { clock } = {}) {
       return withFormerNames({ counters: counted, gauges });
     },
     /**
-    /**
      * The token rotation as this validator sees it: the end of the overlap, whether codes of previous tokens
      * are accepted now, and per rotated combination when one last validated here (or null).
      */
     rotation: () => rotation.status(),
     /**
-     * Lets accepted calls finish (those waiting on Redis included), then stops the threads; later calls reject.
-     * The Redis client is the application's, and stays open.
+     * Lets accepted calls finish (those waiting on Redis included) and the answers they store in Redis be
+     * written, then stops the threads; later calls reject. The Redis client is the application's, and stays open.
      */
-    close: () => (closing ??= Promise.allSettled([...sharedInFlight]).then(() => pool.close())),
+    close: () =>
+      (closing ??= Promise.allSettled([...sharedInFlight])
+        .then(() => shared?.writesDone())
+        .then(() => pool.close())),
   };
   Object.defineProperties(validator, { [CHECK]: { value: check }, [REPORT]: { value: report } });
   return Object.freeze(validator);

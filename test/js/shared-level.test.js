@@ -182,6 +182,29 @@ describe('validators with the shared level', () => {
     },
   );
 
+  it('close() waits for the answers stored in Redis to be written: a client closed after it loses none', async () => {
+    const client = await redisClient({ disableOfflineQueue: true });
+    const writes = { sent: 0, answered: 0 };
+    // The application's client, with writes that Redis answers slowly.
+    const slowWrites = {
+      get: (...args) => client.get(...args),
+      eval: (...args) => client.eval(...args),
+      async set(...args) {
+        writes.sent++;
+        await new Promise((resolve) => setTimeout(resolve, 300));
+        const reply = await client.set(...args);
+        writes.answered++;
+        return reply;
+      },
+    };
+    const v = createValidator({ threads: 1, redis: { client: slowWrites, timeoutMs: SLACK_MS } });
+    const [code] = freshCodes(1);
+    assert.equal(await check(v, code), true);
+    await v.close();
+    // The pending mark, then the answer.
+    assert.deepEqual(writes, { sent: 2, answered: 2 });
+  });
+
   it('a reply that came while the event loop was held up is taken, not timed out', async () => {
     const client = await redisClient({ disableOfflineQueue: true });
     const options = { client, timeoutMs: 20 };
