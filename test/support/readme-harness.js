@@ -10,30 +10,54 @@ const dns = require('node:dns');
 const net = require('node:net');
 const { pathToFileURL } = require('node:url');
 
-// The block is done once its servers are listening, no host name lookup (a
-// framework's, before it listens) is pending, and no new server has come for a
-// while.
+// The block is done once its servers are listening, nothing it started is
+// pending (a host name lookup, as a framework makes before it listens; a
+// fetch, as a block that tries its own server makes; a request to one of its
+// servers), and nothing has happened for a while.
 const QUIET_MS = 300;
 const MAX_WAIT_MS = 15_000;
 const servers = new Set();
-let lastListen = Date.now();
-let lookups = 0;
+let lastActivity = Date.now();
+let pending = 0;
+
+function started() {
+  pending += 1;
+  lastActivity = Date.now();
+}
+function ended() {
+  pending -= 1;
+  lastActivity = Date.now();
+}
 
 const lookup = dns.lookup;
 dns.lookup = function countedLookup(...args) {
   const callback = args.pop();
-  lookups += 1;
+  started();
   return lookup.call(this, ...args, (...results) => {
-    lookups -= 1;
-    lastListen = Date.now();
+    ended();
     callback(...results);
   });
+};
+
+const fetch = globalThis.fetch;
+globalThis.fetch = async function countedFetch(...args) {
+  started();
+  try {
+    return await fetch.apply(this, args);
+  } finally {
+    ended();
+  }
 };
 
 const listen = net.Server.prototype.listen;
 net.Server.prototype.listen = function listenOnLoopback(...args) {
   servers.add(this);
-  lastListen = Date.now();
+  lastActivity = Date.now();
+  // HTTP servers: a request being answered keeps the block running.
+  this.on('request', (req, res) => {
+    started();
+    res.once('close', ended);
+  });
   const callback = typeof args[args.length - 1] === 'function' ? args.pop() : undefined;
   return listen.call(this, { port: 0, host: '127.0.0.1' }, callback);
 };
@@ -46,7 +70,7 @@ async function settle() {
     await sleep(QUIET_MS);
   } while (
     Date.now() - start < MAX_WAIT_MS &&
-    (lookups > 0 || Date.now() - lastListen < QUIET_MS || [...servers].some((server) => !server.listening))
+    (pending > 0 || Date.now() - lastActivity < QUIET_MS || [...servers].some((server) => !server.listening))
   );
 }
 
