@@ -210,6 +210,16 @@ describe('shared cache of checked results', () => {
         );
       }
       const nextBackoff = () => (clock.ms += options.backoffMs);
+      // A command that a loaded machine answers late starts a new back-off: the clock moves on past
+      // it, a few times at most.
+      async function usedAgain(hitsBefore, when) {
+        for (let round = 0; round < 5 && total('hits') === hitsBefore; round++) {
+          nextBackoff();
+          await load();
+          await load();
+        }
+        assert.ok(total('hits') > hitsBefore, `used again ${when}`);
+      }
 
       await load();
       const hits = total('hits');
@@ -222,9 +232,7 @@ describe('shared cache of checked results', () => {
       await load();
       assert.equal(total('errors'), errors, 'no command is sent during the back-off');
       redis.server.resume();
-      nextBackoff();
-      await load();
-      assert.ok(total('hits') > hits, 'used again after the pause');
+      await usedAgain(hits, 'after the pause');
 
       await redis.server.kill();
       nextBackoff();
@@ -233,11 +241,7 @@ describe('shared cache of checked results', () => {
 
       await redis.server.restart();
       await Promise.all(clients.map((client) => client.isReady || once(client, 'ready')));
-      nextBackoff();
-      const beforeRestart = total('hits');
-      await load();
-      await load();
-      assert.ok(total('hits') > beforeRestart, 'used again after the restart');
+      await usedAgain(total('hits'), 'after the restart');
     },
   );
 });
