@@ -180,10 +180,11 @@ function createValidator(options = {}, { clock } = {}) {
   }
 
   // The shared level's answer, { valid, token }, as a verdict. An answer about
-  // a token not accepted now is none this validator gives: the caller hashes instead.
-  function verdictOfShared({ valid, token }) {
+  // a token not accepted for this combination, when the check started and now,
+  // is none this validator gives: the caller hashes instead.
+  function verdictOfShared({ valid, token }, accepted) {
     if (valid === false) return REFUSED.mismatch;
-    const verdict = valid === true && (token === 'current' || token === 'previous') ? verdictOf(token) : undefined;
+    const verdict = valid === true && accepted.includes(token) ? verdictOf(token) : undefined;
     if (verdict === undefined || !stillHolds(verdict)) {
       throw new TypeError(`header-validator: the shared level answered for a token not accepted (${String(token)})`);
     }
@@ -207,7 +208,7 @@ function createValidator(options = {}, { clock } = {}) {
     };
     const answer = Promise.resolve()
       .then(() => shared.check(args, accepted, hash))
-      .then((answered) => hashed ?? verdictOfShared(answered))
+      .then((answered) => hashed ?? verdictOfShared(answered, accepted))
       // Only the hash's own failure is the check's: any other of the level's is a hash here.
       .catch(() => (hashed ??= hashOnPool(args, accepted)));
     sharedInFlight.add(answer);

@@ -367,7 +367,6 @@ async function measureRotation(measure, { connections, seconds, threads, pairs }
     const over = (f) => median(runs.map(f));
     const rate = (row) => row.requestsPerSecond.overall;
     const poolMsPerCheck = (row) => (row.poolThreadsCores * row.wallS * 1000) / row.checks;
-    const mainUsPerRequest = mainThreadUsPerRequest;
     return {
       pairs,
       wrongPoolMsPerCheck: {
@@ -379,15 +378,15 @@ async function measureRotation(measure, { connections, seconds, threads, pairs }
       wrongCostRatios: runs.map((r) => poolMsPerCheck(r.withPrevious) / poolMsPerCheck(r.without)),
       wrongPerSecond: { withoutPrevious: over((r) => rate(r.without)), rotated: over((r) => rate(r.withPrevious)) },
       resentMainUsPerRequest: {
-        previous: over((r) => mainUsPerRequest(r.previous)),
-        previousWithoutHeaders: over((r) => mainUsPerRequest(r.previousQuiet)),
-        current: over((r) => mainUsPerRequest(r.current)),
+        previous: over((r) => mainThreadUsPerRequest(r.previous)),
+        previousWithoutHeaders: over((r) => mainThreadUsPerRequest(r.previousQuiet)),
+        current: over((r) => mainThreadUsPerRequest(r.current)),
       },
       // A previous token's code re-sent, in current ones: both answered from the cache. The check
       // alone (without the two headers the response gets), and with them.
-      resentCostRatio: over((r) => mainUsPerRequest(r.previousQuiet) / mainUsPerRequest(r.current)),
-      resentCostRatios: runs.map((r) => mainUsPerRequest(r.previousQuiet) / mainUsPerRequest(r.current)),
-      resentWithHeadersCostRatio: over((r) => mainUsPerRequest(r.previous) / mainUsPerRequest(r.current)),
+      resentCostRatio: over((r) => mainThreadUsPerRequest(r.previousQuiet) / mainThreadUsPerRequest(r.current)),
+      resentCostRatios: runs.map((r) => mainThreadUsPerRequest(r.previousQuiet) / mainThreadUsPerRequest(r.current)),
+      resentWithHeadersCostRatio: over((r) => mainThreadUsPerRequest(r.previous) / mainThreadUsPerRequest(r.current)),
       resentPerSecond: {
         previous: over((r) => rate(r.previous)),
         previousWithoutHeaders: over((r) => rate(r.previousQuiet)),
